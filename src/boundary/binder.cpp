@@ -1,0 +1,150 @@
+// The argument binder and its messages.
+#include "binder.hpp"
+
+#include <string>
+#include <vector>
+
+#include "boundary.hpp"
+#include "convert.hpp"
+
+namespace tavrel {
+namespace {
+
+std::string full_name(const ArgSpec& spec) {
+    return std::string(spec.class_name) + "." + spec.function_name + "()";
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+std::string name_list(const std::vector<const char*>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() > 2) out += ',';
+            out += (i + 1 == names.size()) ? " and " : " ";
+        }
+        out.append("'").append(names[i]).append("'");
+    }
+    return out;
+}
+
+Failure too_many_positional(const ArgSpec& spec, std::size_t given) {
+    const std::size_t count = spec.names.size();
+    std::string message = full_name(spec);
+    if (spec.required == count) {
+        message += " takes " + std::to_string(count);
+    } else {
+        message += " takes from " + std::to_string(spec.required) + " to " + std::to_string(count);
+    }
+    message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
+    return Failure::exception(PyExc_TypeError, std::move(message));
+}
+
+// Index of the parameter called `name`, or -1 when none is (or `name` has no UTF-8 form).
+Py_ssize_t parameter_index(const ArgSpec& spec, PyObject* name) {
+    if (!PyUnicode_Check(name)) return -1;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    const std::string_view key(utf8, static_cast<std::size_t>(size));
+    for (std::size_t i = 0; i < spec.names.size(); ++i) {
+        if (key == spec.names[i]) return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+class Binder {
+public:
+    explicit Binder(const ArgSpec& spec) : spec_(spec) {}
+
+    Result<Void> positional(PyObject* const* args, std::size_t given) {
+        for (std::size_t i = 0; i < given && i < spec_.names.size(); ++i) out_[i] = PyRef::borrow(args[i]);
+        given_ = given;
+        if (given > spec_.names.size()) return too_many_positional(spec_, given);
+        return Void{};
+    }
+
+    Result<Void> keyword(PyObject* name, PyObject* value) {
+        const Py_ssize_t index = parameter_index(spec_, name);
+        if (index < 0) {
+            return Failure::exception(PyExc_TypeError, full_name(spec_) + " got an unexpected keyword argument '" +
+                                                           object_text(name) + "'");
+        }
+        const auto slot = static_cast<std::size_t>(index);
+        if (slot < spec_.positional_only) {
+            positional_only_by_keyword_.push_back(spec_.names[slot]);
+            return Void{};
+        }
+        if (out_[slot]) {
+            return Failure::exception(PyExc_TypeError, full_name(spec_) + " got multiple values for argument '" +
+                                                           spec_.names[slot] + "'");
+        }
+        out_[slot] = PyRef::borrow(value);
+        return Void{};
+    }
+
+    Result<BoundArgs> finish() {
+        if (!positional_only_by_keyword_.empty()) {
+            return Failure::exception(PyExc_TypeError,
+                                      full_name(spec_) + " got some positional-only arguments passed as keyword "
+                                                         "arguments: " + name_list(positional_only_by_keyword_));
+        }
+        if (given_ < spec_.required) {
+            std::vector<const char*> missing;
+            for (std::size_t i = given_; i < spec_.required; ++i) {
+                if (!out_[i]) missing.push_back(spec_.names[i]);
+            }
+            if (!missing.empty()) {
+                return Failure::exception(PyExc_TypeError,
+                                          full_name(spec_) + " missing " + std::to_string(missing.size()) +
+                                              " required positional argument" + (missing.size() == 1 ? "" : "s") +
+                                              ": " + name_list(missing));
+            }
+        }
+        return std::move(out_);
+    }
+
+private:
+    const ArgSpec& spec_;
+    BoundArgs out_;
+    std::size_t given_ = 0;
+    std::vector<const char*> positional_only_by_keyword_;
+};
+
+}  // namespace
+
+Result<BoundArgs> bind_arguments(const ArgSpec& spec, PyObject* args, PyObject* kwargs) {
+    Binder binder(spec);
+    const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+    if (auto r = binder.positional(&PyTuple_GET_ITEM(args, 0), given); !r) return std::move(r.failure());
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject* name = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &name, &value)) {
+            // The dict may lose its references while a keyword name is formatted; hold them.
+            PyRef name_ref = PyRef::borrow(name);
+            PyRef value_ref = PyRef::borrow(value);
+            if (auto r = binder.keyword(name, value); !r) return std::move(r.failure());
+        }
+    }
+    return binder.finish();
+}
+
+Result<BoundArgs> bind_arguments(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    Binder binder(spec);
+    const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+    if (auto r = binder.positional(args, given); !r) return std::move(r.failure());
+    if (kwnames != nullptr) {
+        const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* value = args[given + static_cast<std::size_t>(i)];
+            if (auto r = binder.keyword(PyTuple_GET_ITEM(kwnames, i), value); !r) return std::move(r.failure());
+        }
+    }
+    return binder.finish();
+}
+
+}  // namespace tavrel

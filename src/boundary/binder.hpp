@@ -1,0 +1,31 @@
+// Binding positional and keyword arguments to the parameters of a constructor or method.
+#pragma once
+
+#include <array>
+#include <span>
+
+#include "failure.hpp"
+
+namespace tavrel {
+
+inline constexpr std::size_t kMaxParams = 4;
+
+struct ArgSpec {
+    const char* class_name;
+    const char* function_name;
+    std::span<const char* const> names;  // positional-or-keyword parameters, in order
+    std::size_t required;                // the first `required` of them must be given
+    std::size_t positional_only = 0;     // the first ones that may not be passed by keyword
+};
+
+// One strong reference per parameter, in parameter order; empty where nothing was passed.
+using BoundArgs = std::array<PyRef, kMaxParams>;
+
+// tp_new form: positional tuple and keyword dict (or NULL).
+Result<BoundArgs> bind_arguments(const ArgSpec& spec, PyObject* args, PyObject* kwargs);
+
+// Fast-call form: argument array, positional count, keyword-name tuple (or NULL), keyword values
+// following the positional ones in the array.
+Result<BoundArgs> bind_arguments(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+
+}  // namespace tavrel

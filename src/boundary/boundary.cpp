@@ -1,0 +1,165 @@
+// Raising failures, PanicException, fetching the interpreter's exception and result objects.
+#include "boundary.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+namespace tavrel {
+namespace {
+
+constexpr const char* kLayerName = "tavrel";
+constexpr const char* kDefaultPanicText = "tavrel: the native code failed without a message";
+constexpr const char* kPanicDoc =
+    "\nRaised when tavrel's native code fails while it is called from Python.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+thread_local long boundary_depth = 0;
+
+// Made at the first internal failure and kept for the life of the process.
+std::atomic<PyObject*> panic_type{nullptr};
+
+[[noreturn]] void abort_uncaught() {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+PyObject* get_panic_type() noexcept {
+    if (PyObject* t = panic_type.load(std::memory_order_acquire)) return t;
+    PyObject* made = PyErr_NewExceptionWithDoc("tavrel.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    if (made == nullptr) return nullptr;
+    PyObject* expected = nullptr;
+    if (!panic_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+        Py_DECREF(made);  // another entry made it first; keep theirs
+        return expected;
+    }
+    return made;
+}
+
+// The qualified name of a type for conversion messages.
+std::string qualified_type_name(PyObject* type) {
+    PyRef name = PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)));
+    Py_ssize_t size = 0;
+    const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+void set_lazy(PyObject* type, const std::string& message) {
+    if (!PyExceptionClass_Check(type)) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        return;
+    }
+    PyRef value = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (value) PyErr_SetObject(type, value.get());
+}
+
+}  // namespace
+
+Failure Failure::internal(std::string message, std::source_location where) {
+    std::string_view file = where.file_name();
+    if (std::size_t src = file.rfind("src/"); src != std::string_view::npos) file.remove_prefix(src);
+    std::fprintf(stderr, "tavrel: internal failure in thread %lu at %.*s:%u:\n  %s\n",
+                 PyThread_get_thread_ident(), static_cast<int>(file.size()), file.data(),
+                 static_cast<unsigned>(where.line()), message.empty() ? kDefaultPanicText : message.c_str());
+    std::fflush(stderr);
+    if (message.empty()) message = kDefaultPanicText;
+    return Failure(Kind::Internal, PyRef(), std::move(message));
+}
+
+void raise_failure(Failure failure) noexcept {
+    try {
+        switch (failure.kind()) {
+            case Failure::Kind::Lazy:
+                set_lazy(failure.object_ref(), failure.text());
+                return;
+            case Failure::Kind::Object:
+                PyErr_SetRaisedException(failure.take_ref().release());
+                return;
+            case Failure::Kind::Conversion: {
+                std::string message = "'" + qualified_type_name(failure.object_ref()) +
+                                      "' object cannot be converted to '" + failure.text() + "'";
+                set_lazy(PyExc_TypeError, message);
+                return;
+            }
+            case Failure::Kind::Internal: {
+                PyObject* type = get_panic_type();
+                if (type == nullptr) abort_uncaught();
+                set_lazy(type, failure.text());
+                return;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return;
+    } catch (...) {
+    }
+    abort_uncaught();
+}
+
+PyRef failure_as_exception(Failure failure) noexcept {
+    raise_failure(std::move(failure));
+    return PyRef::steal(PyErr_GetRaisedException());
+}
+
+Failure fetch_error() {
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    if (!exc) return Failure::exception(PyExc_SystemError, "attempted to fetch exception but none was set");
+    PyObject* panic = panic_type.load(std::memory_order_acquire);
+    if (panic != nullptr && PyErr_GivenExceptionMatches(exc.get(), panic)) {
+        std::fprintf(stderr, "--- %s is resuming a panic after fetching a PanicException from Python. ---\n",
+                     kLayerName);
+        std::fputs("Python stack trace below:\n", stderr);
+        std::fflush(stderr);
+        PyRef text = PyRef::steal(PyObject_Str(exc.get()));
+        std::string message;
+        Py_ssize_t size = 0;
+        if (const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr) {
+            message.assign(utf8, static_cast<std::size_t>(size));
+        }
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc.release());
+        PyErr_PrintEx(0);
+        return Failure::internal(std::move(message));
+    }
+    return Failure::object(std::move(exc));
+}
+
+namespace {
+Result<PyRef> checked(PyObject* made) {
+    if (made != nullptr) return PyRef::steal(made);
+    PyErr_Print();
+    return Failure::internal("Python API call failed");
+}
+}  // namespace
+
+Result<PyRef> new_str(std::string_view text) {
+    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+Result<PyRef> new_int(long long value) { return checked(PyLong_FromLongLong(value)); }
+Result<PyRef> new_list(Py_ssize_t size) { return checked(PyList_New(size)); }
+
+BoundaryScope::BoundaryScope() noexcept { ++boundary_depth; }
+BoundaryScope::~BoundaryScope() { --boundary_depth; }
+
+void raise_current_cpp_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        raise_failure(Failure::internal("capacity overflow"));
+    } catch (const std::exception& e) {
+        raise_failure(Failure::internal(e.what()));
+    } catch (...) {
+        raise_failure(Failure::internal(""));
+    }
+}
+
+}  // namespace tavrel

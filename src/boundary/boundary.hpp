@@ -1,0 +1,84 @@
+// The call boundary: every entry from the interpreter runs through one of these wrappers, which
+// turn failures (and C++ exceptions) into raised Python exceptions.
+#pragma once
+
+#include <cassert>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+
+#include "failure.hpp"
+
+namespace tavrel {
+
+// Sets `failure` as the interpreter's current exception. Aborts if even that is impossible.
+void raise_failure(Failure failure) noexcept;
+
+// Sets the failure and takes it back as an exception object (for use as a __cause__).
+PyRef failure_as_exception(Failure failure) noexcept;
+
+// The interpreter's current exception after a failed call into it, as a Failure. A
+// PanicException coming back from Python is resumed as an internal failure.
+Failure fetch_error();
+
+// New result objects. A NULL from the interpreter here is printed and becomes the internal
+// failure "Python API call failed".
+Result<PyRef> new_str(std::string_view text);
+Result<PyRef> new_int(long long value);
+Result<PyRef> new_list(Py_ssize_t size);
+inline PyRef new_ref(PyObject* singleton) { return PyRef::borrow(singleton); }
+
+// Keeps the per-thread count of active boundary entries.
+class BoundaryScope {
+public:
+    BoundaryScope() noexcept;
+    ~BoundaryScope();
+    BoundaryScope(const BoundaryScope&) = delete;
+    BoundaryScope& operator=(const BoundaryScope&) = delete;
+};
+
+// Raises what a C++ exception escaping an operation stands for; call only inside a catch block.
+void raise_current_cpp_exception() noexcept;
+
+// Object-returning boundary: `op` returns Result<PyRef>; NULL comes back exactly when an
+// exception is set.
+template <class Op>
+PyObject* object_boundary(Op&& op) noexcept {
+    BoundaryScope scope;
+    PyObject* out = nullptr;
+    try {
+        Result<PyRef> result = op();
+        if (result.ok()) {
+            out = result.value().release();
+        } else {
+            raise_failure(std::move(result.failure()));
+        }
+    } catch (...) {
+        raise_current_cpp_exception();
+    }
+    assert((out == nullptr) == (PyErr_Occurred() != nullptr));
+    return out;
+}
+
+// Release boundary (tp_dealloc): a failure is reported as unraisable, never left set. An
+// exception pending when the release started is kept.
+template <class Op>
+void release_boundary(Op&& op) noexcept {
+    BoundaryScope scope;
+    PyObject* pending = PyErr_GetRaisedException();
+    bool failed = false;
+    try {
+        Result<void> result = op();
+        if (!result.ok()) {
+            raise_failure(std::move(result.failure()));
+            failed = true;
+        }
+    } catch (...) {
+        raise_current_cpp_exception();
+        failed = true;
+    }
+    if (failed) PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(pending);
+}
+
+}  // namespace tavrel

@@ -1,0 +1,84 @@
+// Failures as values: a Python exception to raise, or an internal failure of the module itself.
+#pragma once
+
+#include <optional>
+#include <source_location>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "py_ref.hpp"
+
+namespace tavrel {
+
+class Failure {
+public:
+    enum class Kind : unsigned char {
+        Lazy,        // exception type + message; the exception object is made when raised
+        Object,      // an exception object that already exists
+        Conversion,  // "'<type>' object cannot be converted to '<target>'", formed when raised
+        Internal,    // raised as PanicException
+    };
+
+    // `type` is borrowed (usually a PyExc_* constant).
+    static Failure exception(PyObject* type, std::string message) {
+        return Failure(Kind::Lazy, PyRef::borrow(type), std::move(message));
+    }
+    // Steals `exc`, an exception instance.
+    static Failure object(PyRef exc) { return Failure(Kind::Object, std::move(exc), {}); }
+    // `target` names what the object could not become ("PyString", "Tavrel", ...).
+    static Failure conversion(PyObject* obj, const char* target) {
+        return Failure(Kind::Conversion, PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))), target);
+    }
+    // Writes a report naming the thread, the source location and the message to stderr.
+    static Failure internal(std::string message, std::source_location where = std::source_location::current());
+
+    Kind kind() const noexcept { return kind_; }
+    // Lazy: exception type; Object: the exception; Conversion: the type of the unconverted object.
+    PyObject* object_ref() const noexcept { return ref_.get(); }
+    // Lazy and Internal: the message; Conversion: the target name.
+    const std::string& text() const noexcept { return text_; }
+    PyRef take_ref() noexcept { return std::move(ref_); }
+
+private:
+    Failure(Kind kind, PyRef ref, std::string text) : kind_(kind), ref_(std::move(ref)), text_(std::move(text)) {}
+    Kind kind_;
+    PyRef ref_;
+    std::string text_;
+};
+
+// The value of an operation that has nothing to return.
+struct Void {};
+
+// Either a value or a Failure.
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Result(Failure failure) : v_(std::in_place_index<1>, std::move(failure)) {}
+
+    bool ok() const noexcept { return v_.index() == 0; }
+    explicit operator bool() const noexcept { return ok(); }
+    T& value() noexcept { return std::get<0>(v_); }
+    T& operator*() noexcept { return value(); }
+    T* operator->() noexcept { return &value(); }
+    Failure& failure() noexcept { return std::get<1>(v_); }
+
+private:
+    std::variant<T, Failure> v_;
+};
+
+template <>
+class [[nodiscard]] Result<void> {
+public:
+    Result() = default;
+    Result(Failure failure) : failure_(std::in_place, std::move(failure)) {}
+    bool ok() const noexcept { return !failure_.has_value(); }
+    explicit operator bool() const noexcept { return ok(); }
+    Failure& failure() noexcept { return *failure_; }
+
+private:
+    std::optional<Failure> failure_;
+};
+
+}  // namespace tavrel

@@ -1,0 +1,85 @@
+// PyInit_tavrel: the module object, its interpreter check, and class registration.
+#include <atomic>
+#include <cstdint>
+
+#include "boundary/boundary.hpp"
+#include "lib/classes.hpp"
+
+namespace tavrel {
+namespace {
+
+constexpr const char* kSubinterpreterMessage =
+    "tavrel modules do not yet support subinterpreters, see "
+    "https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
+
+std::atomic<std::int64_t> owner_interpreter{-1};
+PyObject* cached_module = nullptr;  // one strong reference, kept for the life of the process
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tavrel",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+Result<Void> register_class(PyObject* module, LazyType& record) {
+    Result<PyTypeObject*> type = record.get_or_create();
+    if (!type) return std::move(type.failure());
+    PyRef name = PyRef::steal(PyUnicode_FromString(record.name()));
+    if (!name) return fetch_error();
+
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        Failure error = fetch_error();
+        if (error.kind() != Failure::Kind::Object ||
+            !PyErr_GivenExceptionMatches(error.object_ref(), PyExc_AttributeError)) {
+            return error;
+        }
+        all = PyRef::steal(PyList_New(0));
+        if (!all) return fetch_error();
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return fetch_error();
+    }
+    if (!PyList_Check(all.get())) return Failure::conversion(all.get(), "PyList");
+    if (PyList_Append(all.get(), name.get()) < 0) {
+        PyRef error = failure_as_exception(fetch_error());
+        PyRef description = PyRef::steal(PyObject_Repr(error.get()));
+        PyErr_Clear();
+        std::string text = "could not append __name__ to __all__";
+        Py_ssize_t size = 0;
+        if (const char* utf8 = description ? PyUnicode_AsUTF8AndSize(description.get(), &size) : nullptr) {
+            text.append(": ").append(utf8, static_cast<std::size_t>(size));
+        }
+        PyErr_Clear();
+        return Failure::internal(std::move(text));
+    }
+    if (PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(*type)) < 0) return fetch_error();
+    return Void{};
+}
+
+Result<PyRef> make_module() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) return fetch_error();
+    std::int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        return Failure::exception(PyExc_ImportError, kSubinterpreterMessage);
+    }
+    if (cached_module != nullptr) return PyRef::borrow(cached_module);
+
+    PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
+    if (!module) return fetch_error();
+    for (LazyType* record : {&TavrelClass::record(), &CollectionClass::record(), &HttpMethodClass::record()}) {
+        if (Result<Void> done = register_class(module.get(), *record); !done) return std::move(done.failure());
+    }
+    cached_module = PyRef::borrow(module.get()).release();
+    return module;
+}
+
+}  // namespace
+}  // namespace tavrel
+
+PyMODINIT_FUNC PyInit_tavrel() { return tavrel::object_boundary(tavrel::make_module); }

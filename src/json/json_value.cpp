@@ -1,0 +1,143 @@
+// JSON value tree: number forms, ordered insertion into objects, deep copy and equality.
+#include "json/json_value.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <utility>
+
+namespace tavrel::json {
+
+// ---- JsonNumber ----
+
+JsonNumber JsonNumber::from_unsigned(std::uint64_t value) noexcept {
+    return JsonNumber(Storage(std::in_place_index<0>, value));
+}
+
+JsonNumber JsonNumber::from_signed(std::int64_t value) noexcept {
+    if (value >= 0) return from_unsigned(static_cast<std::uint64_t>(value));
+    return JsonNumber(Storage(std::in_place_index<1>, value));
+}
+
+std::optional<JsonNumber> JsonNumber::from_double(double value) noexcept {
+    if (!std::isfinite(value)) return std::nullopt;
+    return JsonNumber(Storage(std::in_place_index<2>, value));
+}
+
+bool operator==(const JsonNumber& a, const JsonNumber& b) noexcept {
+    if (a.form() != b.form()) return false;
+    switch (a.form()) {
+        case JsonNumber::Form::NonNegative: return a.non_negative() == b.non_negative();
+        case JsonNumber::Form::Negative: return a.negative() == b.negative();
+        case JsonNumber::Form::Float:
+            return std::bit_cast<std::uint64_t>(a.floating()) == std::bit_cast<std::uint64_t>(b.floating());
+    }
+    return false;
+}
+
+// ---- JsonArray ----
+
+JsonArray::JsonArray() noexcept = default;
+JsonArray::JsonArray(std::vector<JsonValue> elements) noexcept : elements_(std::move(elements)) {}
+JsonArray::JsonArray(JsonArray&&) noexcept = default;
+JsonArray& JsonArray::operator=(JsonArray&&) noexcept = default;
+JsonArray::~JsonArray() = default;
+
+void JsonArray::push_back(JsonValue value) { elements_.push_back(std::move(value)); }
+
+void JsonArray::reserve(std::size_t count) { elements_.reserve(count); }
+
+JsonArray JsonArray::deep_copy() const {
+    std::vector<JsonValue> copy;
+    copy.reserve(elements_.size());
+    for (const JsonValue& element : elements_) copy.push_back(element.deep_copy());
+    return JsonArray(std::move(copy));
+}
+
+bool operator==(const JsonArray& a, const JsonArray& b) {
+    return std::ranges::equal(a.elements_, b.elements_);
+}
+
+// ---- JsonObject ----
+
+JsonObject::JsonObject() noexcept = default;
+JsonObject::JsonObject(JsonObject&&) noexcept = default;
+JsonObject& JsonObject::operator=(JsonObject&&) noexcept = default;
+JsonObject::~JsonObject() = default;
+
+std::optional<JsonValue> JsonObject::insert(std::string_view key, JsonValue value) {
+    // string_view ordering goes through char_traits<char>, which compares characters as
+    // unsigned char and puts a prefix first: exactly the byte order the keys must keep.
+    auto place = std::ranges::lower_bound(members_, key, std::less<>{},
+                                          [](const Member& m) { return std::string_view(m.key); });
+    if (place != members_.end() && std::string_view(place->key) == key) {
+        return std::exchange(place->value, std::move(value));
+    }
+    members_.insert(place, Member{std::string(key), std::move(value)});
+    return std::nullopt;
+}
+
+JsonObject JsonObject::deep_copy() const {
+    JsonObject copy;
+    copy.members_.reserve(members_.size());
+    // The source is already in key order, so appending keeps the copy's invariant.
+    for (const Member& m : members_) copy.members_.push_back(Member{m.key, m.value.deep_copy()});
+    return copy;
+}
+
+bool operator==(const JsonObject& a, const JsonObject& b) {
+    return std::ranges::equal(a.members_, b.members_, [](const JsonObject::Member& x, const JsonObject::Member& y) {
+        return x.key == y.key && x.value == y.value;
+    });
+}
+
+// ---- JsonValue ----
+
+JsonValue JsonValue::make_number(JsonNumber value) noexcept {
+    return JsonValue(Content(std::in_place_index<2>, value));
+}
+
+JsonValue JsonValue::make_unsigned(std::uint64_t value) noexcept {
+    return make_number(JsonNumber::from_unsigned(value));
+}
+
+JsonValue JsonValue::make_signed(std::int64_t value) noexcept {
+    return make_number(JsonNumber::from_signed(value));
+}
+
+JsonValue JsonValue::make_double(double value) noexcept {
+    if (auto number = JsonNumber::from_double(value)) return make_number(*number);
+    return make_null();
+}
+
+JsonValue JsonValue::make_string(std::string_view text) {
+    return JsonValue(Content(std::in_place_index<3>, text));
+}
+
+JsonValue JsonValue::make_array(JsonArray array) noexcept {
+    return JsonValue(Content(std::in_place_index<4>, std::move(array)));
+}
+
+JsonValue JsonValue::make_array(std::vector<JsonValue> elements) noexcept {
+    return make_array(JsonArray(std::move(elements)));
+}
+
+JsonValue JsonValue::make_object(JsonObject object) noexcept {
+    return JsonValue(Content(std::in_place_index<5>, std::move(object)));
+}
+
+JsonValue JsonValue::deep_copy() const {
+    switch (kind()) {
+        case JsonKind::Null: return make_null();
+        case JsonKind::Bool: return make_bool(as_bool());
+        case JsonKind::Number: return make_number(as_number());
+        case JsonKind::String: return make_string(as_string());
+        case JsonKind::Array: return make_array(as_array().deep_copy());
+        case JsonKind::Object: return make_object(as_object().deep_copy());
+    }
+    return make_null();
+}
+
+bool operator==(const JsonValue& a, const JsonValue& b) { return a.content_ == b.content_; }
+
+}  // namespace tavrel::json

@@ -1,0 +1,44 @@
+// The module's three Python classes: value types, names and type records.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "boundary/instance.hpp"
+#include "boundary/type_record.hpp"
+#include "lib/http_method.hpp"
+#include "lib/request.hpp"
+
+namespace tavrel {
+
+struct HttpMethodClass {
+    using Value = HttpMethod;
+    static constexpr const char* name = "HTTPMETHOD";
+    static LazyType& record();
+    static Result<PyTypeObject*> type() { return record().lookup(); }
+};
+
+struct TavrelClass {
+    using Value = Request;
+    static constexpr const char* name = "Tavrel";
+    static LazyType& record();
+    static Result<PyTypeObject*> type() { return record().lookup(); }
+};
+
+// The stored list: nullopt while unset, which differs from an empty list.
+using StoredList = std::optional<std::vector<Request>>;
+
+struct CollectionClass {
+    using Value = StoredList;
+    static constexpr const char* name = "TavrelCollection";
+    static LazyType& record();
+    static Result<PyTypeObject*> type() { return record().lookup(); }
+};
+
+// The `method` argument: a HTTPMETHOD member, read under a shared borrow.
+Result<HttpMethod> extract_method(PyObject* obj);
+
+// A deep copy of the record of a Tavrel (or subclass) object, read under a shared borrow.
+Result<Request> copy_request(PyObject* obj);
+
+}  // namespace tavrel

@@ -1,0 +1,109 @@
+// TavrelCollection: the stored list of request records, add/get, and the exported document.
+#include <array>
+
+#include "boundary/binder.hpp"
+#include "lib/classes.hpp"
+#include "lib/document.hpp"
+
+namespace tavrel {
+namespace {
+
+constexpr std::array<const char*, 1> kNewParams = {"collection"};
+const ArgSpec kNewSpec = {"TavrelCollection", "__new__", kNewParams, 0};
+constexpr std::array<const char*, 1> kAddParams = {"tavrel"};
+const ArgSpec kAddSpec = {"TavrelCollection", "add_request", kAddParams, 1};
+
+PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return object_boundary([=]() -> Result<PyRef> {
+        Result<BoundArgs> bound = bind_arguments(kNewSpec, args, kwargs);
+        if (!bound) return std::move(bound.failure());
+        PyObject* given = (*bound)[0].get();
+        StoredList stored;
+        if (given != nullptr && given != Py_None) {
+            Result<std::vector<Request>> records =
+                for_argument("collection", extract_sequence<Request>(given, copy_request));
+            if (!records) return std::move(records.failure());
+            stored = std::move(*records);
+        }
+        return create_instance<CollectionClass>(type, std::move(stored));
+    });
+}
+
+PyObject* add_request(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return object_boundary([=]() -> Result<PyRef> {
+        Result<BoundArgs> bound = bind_arguments(kAddSpec, args, nargsf, kwnames);
+        if (!bound) return std::move(bound.failure());
+        Result<Exclusive<CollectionClass>> collection = borrow_exclusive<CollectionClass>(self);
+        if (!collection) return std::move(collection.failure());
+        Result<Shared<TavrelClass>> request = for_argument("tavrel", borrow_shared<TavrelClass>((*bound)[0].get()));
+        if (!request) return std::move(request.failure());
+
+        StoredList& stored = **collection;
+        if (stored) {
+            stored->push_back(**request);
+        } else {
+            stored.emplace(1, **request);
+        }
+        return new_ref(Py_None);
+    });
+}
+
+PyObject* get_collection(PyObject* self, PyObject*) {
+    return object_boundary([self]() -> Result<PyRef> {
+        Result<Shared<CollectionClass>> collection = borrow_shared<CollectionClass>(self);
+        if (!collection) return std::move(collection.failure());
+        const StoredList& stored = **collection;
+        if (!stored) return new_ref(Py_None);
+        Result<PyTypeObject*> tavrel_type = TavrelClass::type();
+        if (!tavrel_type) return std::move(tavrel_type.failure());
+
+        Result<PyRef> list = new_list(static_cast<Py_ssize_t>(stored->size()));
+        if (!list) return list;
+        Py_ssize_t slot = 0;
+        for (const Request& record : *stored) {
+            Result<PyRef> item = create_instance<TavrelClass>(*tavrel_type, record);
+            if (!item) return std::move(item.failure());
+            PyList_SET_ITEM(list->get(), slot++, item->release());
+        }
+        return list;
+    });
+}
+
+PyObject* export_collection(PyObject* self, PyObject*) {
+    return object_boundary([self]() -> Result<PyRef> {
+        Result<Shared<CollectionClass>> collection = borrow_shared<CollectionClass>(self);
+        if (!collection) return std::move(collection.failure());
+        const StoredList& stored = **collection;
+        std::span<const Request> records;
+        if (stored) records = *stored;
+        std::variant<std::string, MissingHost> document = export_document(records);
+        if (auto* missing = std::get_if<MissingHost>(&document)) {
+            return Failure::exception(PyExc_ValueError, missing->message());
+        }
+        return new_str(std::get<std::string>(document));
+    });
+}
+
+PyMethodDef kMethods[] = {
+    {"add_request", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_request)),
+     METH_FASTCALL | METH_KEYWORDS, "add_request($self, tavrel)\n--\n\n"},
+    {"get_collection", get_collection, METH_NOARGS, "get_collection($self)\n--\n\n"},
+    {"export_collection", export_collection, METH_NOARGS, "export_collection($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const std::array<PyType_Slot, 1> kSlots = {{{Py_tp_new, reinterpret_cast<void*>(collection_new)}}};
+
+const ClassDef kClass = {
+    CollectionClass::name, "(collection=None)", kSlots, kMethods,
+    static_cast<int>(sizeof(Instance<StoredList>)), release_instance<CollectionClass>, nullptr,
+};
+
+}  // namespace
+
+LazyType& CollectionClass::record() {
+    static LazyType record(kClass);
+    return record;
+}
+
+}  // namespace tavrel

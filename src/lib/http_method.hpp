@@ -1,0 +1,26 @@
+// The nine HTTP methods as small values, with their method and representation texts.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace tavrel {
+
+enum class HttpMethod : std::uint8_t { GET, POST, PUT, DELETE, HEAD, OPTIONS, PATCH, TRACE, CONNECT };
+
+inline constexpr std::size_t kMethodCount = 9;
+
+// Member names in declaration order; also the method texts written into commands and documents.
+inline constexpr std::array<std::string_view, kMethodCount> kMethodTexts = {
+    "GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT"};
+
+inline constexpr std::array<std::string_view, kMethodCount> kMethodReprs = {
+    "HTTPMETHOD.GET",   "HTTPMETHOD.POST",  "HTTPMETHOD.PUT",
+    "HTTPMETHOD.DELETE", "HTTPMETHOD.HEAD", "HTTPMETHOD.OPTIONS",
+    "HTTPMETHOD.PATCH", "HTTPMETHOD.TRACE", "HTTPMETHOD.CONNECT"};
+
+constexpr std::string_view method_text(HttpMethod m) { return kMethodTexts[static_cast<std::size_t>(m)]; }
+constexpr std::string_view method_repr(HttpMethod m) { return kMethodReprs[static_cast<std::size_t>(m)]; }
+
+}  // namespace tavrel

@@ -1,0 +1,74 @@
+// HTTPMETHOD: the enumeration class, its nine members, repr/int/equality.
+#include <array>
+
+#include "lib/classes.hpp"
+
+namespace tavrel {
+namespace {
+
+PyObject* method_repr_slot(PyObject* self) {
+    return object_boundary([self]() -> Result<PyRef> {
+        Result<Shared<HttpMethodClass>> member = borrow_shared<HttpMethodClass>(self);
+        if (!member) return std::move(member.failure());
+        return new_str(method_repr(**member));
+    });
+}
+
+PyObject* method_int_slot(PyObject* self) {
+    return object_boundary([self]() -> Result<PyRef> {
+        Result<Shared<HttpMethodClass>> member = borrow_shared<HttpMethodClass>(self);
+        if (!member) return std::move(member.failure());
+        return new_int(static_cast<long long>(**member));
+    });
+}
+
+// Only == and != between two members are answered; everything else is NotImplemented, so no
+// integer or text ever compares equal to a member.
+PyObject* method_richcompare_slot(PyObject* self, PyObject* other, int op) {
+    return object_boundary([=]() -> Result<PyRef> {
+        Result<Shared<HttpMethodClass>> lhs = borrow_shared<HttpMethodClass>(self);
+        if (!lhs || op < Py_LT || op > Py_GE) return new_ref(Py_NotImplemented);
+        Result<Shared<HttpMethodClass>> rhs = borrow_shared<HttpMethodClass>(other);
+        if (!rhs) return new_ref(Py_NotImplemented);
+        if (op == Py_EQ) return new_ref(**lhs == **rhs ? Py_True : Py_False);
+        if (op == Py_NE) return new_ref(**lhs != **rhs ? Py_True : Py_False);
+        return new_ref(Py_NotImplemented);
+    });
+}
+
+Result<ClassAttributes> make_members(PyTypeObject* type) {
+    ClassAttributes members;
+    members.reserve(kMethodCount);
+    for (std::size_t i = 0; i < kMethodCount; ++i) {
+        Result<PyRef> member = create_instance<HttpMethodClass>(type, static_cast<HttpMethod>(i));
+        if (!member) return std::move(member.failure());
+        members.emplace_back(kMethodTexts[i].data(), std::move(*member));
+    }
+    return members;
+}
+
+const std::array<PyType_Slot, 3> kSlots = {{
+    {Py_tp_repr, reinterpret_cast<void*>(method_repr_slot)},
+    {Py_nb_int, reinterpret_cast<void*>(method_int_slot)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(method_richcompare_slot)},
+}};
+
+const ClassDef kClass = {
+    HttpMethodClass::name, nullptr, kSlots, nullptr, static_cast<int>(sizeof(Instance<HttpMethod>)),
+    release_instance<HttpMethodClass>, make_members,
+};
+
+}  // namespace
+
+LazyType& HttpMethodClass::record() {
+    static LazyType record(kClass);
+    return record;
+}
+
+Result<HttpMethod> extract_method(PyObject* obj) {
+    Result<Shared<HttpMethodClass>> member = borrow_shared<HttpMethodClass>(obj);
+    if (!member) return std::move(member.failure());
+    return **member;
+}
+
+}  // namespace tavrel

@@ -1,0 +1,95 @@
+// Tavrel: the request class, its constructor and get_request_command.
+#include <array>
+
+#include "boundary/binder.hpp"
+#include "lib/classes.hpp"
+#include "lib/command.hpp"
+
+namespace tavrel {
+namespace {
+
+constexpr std::array<const char*, 4> kParams = {"url", "headers", "method", "body"};
+const ArgSpec kNewSpec = {"Tavrel", "__new__", kParams, 3};
+
+Result<Header> extract_header(PyObject* item) {
+    if (!PyTuple_Check(item)) return Failure::conversion(item, "PyTuple");
+    const Py_ssize_t size = PyTuple_GET_SIZE(item);
+    if (size != 2) {
+        return Failure::exception(PyExc_ValueError,
+                                  "expected tuple of length 2, but got tuple of length " + std::to_string(size));
+    }
+    Result<std::string> key = extract_text(PyTuple_GET_ITEM(item, 0));
+    if (!key) return std::move(key.failure());
+    Result<std::string> value = extract_text(PyTuple_GET_ITEM(item, 1));
+    if (!value) return std::move(value.failure());
+    return Header{std::move(*key), std::move(*value)};
+}
+
+// Converts the bound arguments strictly in parameter order; the first failure ends it.
+Result<Request> extract_request(const BoundArgs& args) {
+    Request request;
+    Result<std::string> url = for_argument("url", extract_text(args[0].get()));
+    if (!url) return std::move(url.failure());
+    request.url = std::move(*url);
+
+    Result<std::vector<Header>> headers =
+        for_argument("headers", extract_sequence<Header>(args[1].get(), extract_header));
+    if (!headers) return std::move(headers.failure());
+    request.headers = std::move(*headers);
+
+    Result<HttpMethod> method = for_argument("method", extract_method(args[2].get()));
+    if (!method) return std::move(method.failure());
+    request.method = *method;
+
+    if (args[3] && args[3].get() != Py_None) {
+        Result<std::string> body = for_argument("body", extract_text(args[3].get()));
+        if (!body) return std::move(body.failure());
+        request.body = std::move(*body);
+    }
+    return request;
+}
+
+PyObject* tavrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return object_boundary([=]() -> Result<PyRef> {
+        Result<BoundArgs> bound = bind_arguments(kNewSpec, args, kwargs);
+        if (!bound) return std::move(bound.failure());
+        Result<Request> request = extract_request(*bound);
+        if (!request) return std::move(request.failure());
+        return create_instance<TavrelClass>(type, std::move(*request));
+    });
+}
+
+PyObject* get_request_command(PyObject* self, PyObject*) {
+    return object_boundary([self]() -> Result<PyRef> {
+        Result<Shared<TavrelClass>> request = borrow_shared<TavrelClass>(self);
+        if (!request) return std::move(request.failure());
+        return new_str(render_command(**request));
+    });
+}
+
+PyMethodDef kMethods[] = {
+    {"get_request_command", get_request_command, METH_NOARGS, "get_request_command($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const std::array<PyType_Slot, 1> kSlots = {{{Py_tp_new, reinterpret_cast<void*>(tavrel_new)}}};
+
+const ClassDef kClass = {
+    TavrelClass::name, "(url, headers, method, body=None)", kSlots, kMethods,
+    static_cast<int>(sizeof(Instance<Request>)), release_instance<TavrelClass>, nullptr,
+};
+
+}  // namespace
+
+LazyType& TavrelClass::record() {
+    static LazyType record(kClass);
+    return record;
+}
+
+Result<Request> copy_request(PyObject* obj) {
+    Result<Shared<TavrelClass>> request = borrow_shared<TavrelClass>(obj);
+    if (!request) return std::move(request.failure());
+    return Request(**request);
+}
+
+}  // namespace tavrel

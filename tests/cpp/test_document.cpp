@@ -1,0 +1,188 @@
+// The collection document: layout, url splitting, protocol detection and the missing-host failure.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "lib/document.hpp"
+
+namespace tavrel {
+namespace {
+
+constexpr std::string_view kInfo =
+    R"("info":{"name":"Tavrel Collection","schema":"https://schema.getpostman.com/json/collection/v2.1.0/collection.json"})";
+
+Request make(std::string url, std::vector<Header> headers = {}, HttpMethod method = HttpMethod::GET,
+             std::optional<std::string> body = std::nullopt) {
+    return Request{std::move(url), std::move(headers), method, std::move(body)};
+}
+
+std::string exported(const std::vector<Request>& records) {
+    auto result = export_document(records);
+    if (const auto* failure = std::get_if<MissingHost>(&result)) {
+        ADD_FAILURE() << "unexpected failure: " << failure->message();
+        return {};
+    }
+    return std::get<std::string>(std::move(result));
+}
+
+// The whole document for one GET request without headers or body, given its url object's text.
+std::string single_get_document(std::string_view url_json, std::string_view url_object) {
+    std::string doc = "{";
+    doc += kInfo;
+    doc += R"(,"item":[{"name":)";
+    doc += url_json;
+    doc += R"(,"request":{"body":{"mode":"raw","raw":""},"header":[],"method":"GET","url":)";
+    doc += url_object;
+    doc += "}}]}";
+    return doc;
+}
+
+TEST(DocumentLayout, EmptyListGivesNoItems) {
+    EXPECT_EQ(exported({}), "{" + std::string(kInfo) + R"(,"item":[]})");
+}
+
+TEST(DocumentLayout, WorkedExampleWithTwoRequests) {
+    const std::vector<Request> records = {
+        make("http://localhost:8080/api/items?page=2", {{"Accept", "application/json"}, {"X-Trace", "on"}}),
+        make("https://localhost/upload/", {}, HttpMethod::POST, "a=1&b=2"),
+    };
+    const std::string expected =
+        "{" + std::string(kInfo) +
+        R"(,"item":[{"name":"http://localhost:8080/api/items?page=2","request":{"body":{"mode":"raw","raw":""},)"
+        R"("header":[{"key":"Accept","value":"application/json"},{"key":"X-Trace","value":"on"}],"method":"GET",)"
+        R"("url":{"host":"localhost:8080","path":["api","items?page=2"],"protocol":"http",)"
+        R"("raw":"http://localhost:8080/api/items?page=2"}}},{"name":"https://localhost/upload/","request":)"
+        R"({"body":{"mode":"raw","raw":"a=1&b=2"},"header":[],"method":"POST","url":{"host":"localhost",)"
+        R"("path":["upload",""],"protocol":"https","raw":"https://localhost/upload/"}}}]})";
+    EXPECT_EQ(exported(records), expected);
+    EXPECT_EQ(exported(records), expected);
+}
+
+TEST(DocumentLayout, AbsentAndEmptyBodiesAreBothEmptyRaw) {
+    const std::string absent = exported({make("s://h/p", {}, HttpMethod::PUT)});
+    const std::string empty = exported({make("s://h/p", {}, HttpMethod::PUT, "")});
+    EXPECT_EQ(absent, empty);
+    EXPECT_NE(absent.find(R"("body":{"mode":"raw","raw":""})"), std::string::npos) << absent;
+}
+
+TEST(DocumentLayout, RepeatedHeaderKeysEachGiveAnEntryInOrder) {
+    const std::string doc = exported({make("s://h/p", {{"B", "2"}, {"A", "1"}, {"B", "3"}, {"", ""}})});
+    EXPECT_NE(doc.find(R"("header":[{"key":"B","value":"2"},{"key":"A","value":"1"},{"key":"B","value":"3"},)"
+                       R"({"key":"","value":""}],)"),
+              std::string::npos)
+        << doc;
+}
+
+TEST(DocumentLayout, EveryMethodIsWrittenByName) {
+    const std::pair<HttpMethod, std::string_view> methods[] = {
+        {HttpMethod::GET, "GET"},         {HttpMethod::POST, "POST"},   {HttpMethod::PUT, "PUT"},
+        {HttpMethod::DELETE, "DELETE"},   {HttpMethod::HEAD, "HEAD"},   {HttpMethod::OPTIONS, "OPTIONS"},
+        {HttpMethod::PATCH, "PATCH"},     {HttpMethod::TRACE, "TRACE"}, {HttpMethod::CONNECT, "CONNECT"},
+    };
+    for (const auto& [method, text] : methods) {
+        const std::string doc = exported({make("s://h/p", {}, method)});
+        EXPECT_NE(doc.find(R"("method":")" + std::string(text) + R"(","url")"), std::string::npos) << doc;
+    }
+}
+
+TEST(DocumentLayout, TextsAreEscapedOnlyAsJsonRequires) {
+    const std::string doc =
+        exported({make("s://h/a\"b", {{"K\\", "v\n\x01"}}, HttpMethod::GET, "\xc3\xa9/\t")});
+    EXPECT_NE(doc.find(R"("name":"s://h/a\"b")"), std::string::npos) << doc;
+    EXPECT_NE(doc.find(R"({"key":"K\\","value":"v\n\u0001"})"), std::string::npos) << doc;
+    EXPECT_NE(doc.find("\"raw\":\"\xc3\xa9/\\t\""), std::string::npos) << doc;
+    EXPECT_NE(doc.find(R"("path":["a\"b"])"), std::string::npos) << doc;
+}
+
+struct UrlCase {
+    std::string_view url;
+    std::string_view url_json;    // the url as a JSON string
+    std::string_view url_object;  // the expected "url" object
+};
+
+TEST(UrlSplitting, HostIsTheThirdPieceAndPathTheRest) {
+    const UrlCase cases[] = {
+        {"http://localhost:8080/api/items?page=2", R"("http://localhost:8080/api/items?page=2")",
+         R"({"host":"localhost:8080","path":["api","items?page=2"],"protocol":"http","raw":"http://localhost:8080/api/items?page=2"})"},
+        {"https://localhost/upload/", R"("https://localhost/upload/")",
+         R"({"host":"localhost","path":["upload",""],"protocol":"https","raw":"https://localhost/upload/"})"},
+        {"https://localhost", R"("https://localhost")",
+         R"({"host":"localhost","path":[],"protocol":"https","raw":"https://localhost"})"},
+        {"a/b/c/d", R"("a/b/c/d")", R"({"host":"c","path":["d"],"protocol":"https","raw":"a/b/c/d"})"},
+        {"//", R"("//")", R"({"host":"","path":[],"protocol":"https","raw":"//"})"},
+        {"http:///p//q/", R"("http:///p//q/")",
+         R"({"host":"","path":["p","","q",""],"protocol":"http","raw":"http:///p//q/"})"},
+        {"/lead/host/x#frag?q=%2F", R"("/lead/host/x#frag?q=%2F")",
+         R"({"host":"host","path":["x#frag?q=%2F"],"protocol":"https","raw":"/lead/host/x#frag?q=%2F"})"},
+    };
+    for (const UrlCase& c : cases) {
+        EXPECT_EQ(exported({make(std::string(c.url))}), single_get_document(c.url_json, c.url_object)) << c.url;
+    }
+}
+
+struct ProtocolCase {
+    std::string_view url;
+    std::string_view protocol;
+};
+
+TEST(Protocol, LeadingSchemeIsKeptAsWrittenOtherwiseHttps) {
+    const ProtocolCase cases[] = {
+        {"http://x/y", "http"},
+        {"HTTP://x/y", "HTTP"},
+        {"hTtPs://x/y", "hTtPs"},
+        {"ftp+x.y-z://h/p", "ftp+x.y-z"},
+        {"h://a/b", "h"},
+        {"a1://a/b", "a1"},
+        {"1http://a/b", "https"},
+        {"+x://a/b", "https"},
+        {"://a/b", "https"},
+        {"ht tp://a/b", "https"},
+        {"http:/a/b/c", "https"},
+        {"http:://a/b", "https"},
+        {"http//a/b", "https"},
+        {"\xc3\xa9://a/b", "https"},
+        {"a/b/c/d", "https"},
+    };
+    for (const ProtocolCase& c : cases) {
+        const std::string doc = exported({make(std::string(c.url))});
+        EXPECT_NE(doc.find(R"("protocol":")" + std::string(c.protocol) + R"(","raw")"), std::string::npos)
+            << c.url << " -> " << doc;
+    }
+}
+
+TEST(MissingHost, UrlWithFewerThanTwoSlashesFails) {
+    for (std::string_view url : {"localhost/api", "localhost", "", "/", "http:/x"}) {
+        auto result = export_document(std::vector<Request>{make(std::string(url))});
+        const auto* failure = std::get_if<MissingHost>(&result);
+        ASSERT_NE(failure, nullptr) << url;
+        EXPECT_EQ(failure->index, 0u);
+        EXPECT_EQ(failure->url, url);
+    }
+}
+
+TEST(MissingHost, FirstFailingRequestInListOrderIsReported) {
+    const std::vector<Request> records = {
+        make("https://ok/1"), make("https://ok/2"), make("one/slash"), make("none"), make("https://ok/3"),
+    };
+    auto result = export_document(records);
+    const auto* failure = std::get_if<MissingHost>(&result);
+    ASSERT_NE(failure, nullptr);
+    EXPECT_EQ(failure->index, 2u);
+    EXPECT_EQ(failure->url, "one/slash");
+    EXPECT_EQ(failure->message(),
+              R"(request 2 has url "one/slash" without a host: expected a host after "scheme://")");
+}
+
+TEST(MissingHost, MessageNamesPositionAndQuotesUrl) {
+    EXPECT_EQ((MissingHost{0, "localhost:8080/api"}.message()),
+              R"(request 0 has url "localhost:8080/api" without a host: expected a host after "scheme://")");
+    EXPECT_EQ((MissingHost{17, ""}.message()),
+              R"(request 17 has url "" without a host: expected a host after "scheme://")");
+}
+
+}  // namespace
+}  // namespace tavrel

@@ -1,0 +1,237 @@
+// JSON value tree: object key order and replacement, number forms, strings, arrays and deep copies.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/json_value.hpp"
+
+namespace tavrel::json {
+namespace {
+
+using namespace std::string_view_literals;
+
+std::vector<std::string> keys_of(const JsonObject& object) {
+    std::vector<std::string> keys;
+    for (const JsonObject::Member& member : object) keys.push_back(member.key);
+    return keys;
+}
+
+// The value under `key`, found by walking the members.
+const JsonValue& member(const JsonValue& object, std::string_view key) {
+    for (const JsonObject::Member& m : object.as_object()) {
+        if (m.key == key) return m.value;
+    }
+    ADD_FAILURE() << "no key " << key;
+    static const JsonValue missing;
+    return missing;
+}
+
+JsonObject object_with_keys(const std::vector<std::string_view>& keys) {
+    JsonObject object;
+    for (std::string_view key : keys) EXPECT_FALSE(object.insert(key, JsonValue::make_null()).has_value());
+    return object;
+}
+
+TEST(ObjectKeyOrder, WalkIsInKeyOrderNotInsertionOrder) {
+    EXPECT_EQ(keys_of(object_with_keys({"method", "header", "body", "url"})),
+              (std::vector<std::string>{"body", "header", "method", "url"}));
+}
+
+TEST(ObjectKeyOrder, KeysCompareAsUnsignedBytesWithPrefixesFirst) {
+    // "é" is 0xC3 0xA9: after "z" only when bytes are compared unsigned.
+    const std::vector<std::string> sorted = {"", "Z", "a", "aa", "b", "z", "\x7f", "\xc3\xa9"};
+    const std::vector<std::vector<std::string_view>> insert_orders = {
+        {"", "Z", "a", "aa", "b", "z", "\x7f", "\xc3\xa9"},
+        {"\xc3\xa9", "\x7f", "z", "b", "aa", "a", "Z", ""},
+        {"aa", "\xc3\xa9", "", "b", "Z", "\x7f", "a", "z"},
+    };
+    for (const auto& order : insert_orders) EXPECT_EQ(keys_of(object_with_keys(order)), sorted);
+}
+
+TEST(ObjectKeyOrder, KeysDifferingAfterAnEmbeddedNulAreDistinct) {
+    const std::string_view low = "k\0a"sv;
+    const std::string_view high = "k\0b"sv;
+    const JsonObject object = object_with_keys({high, "k", low});
+    EXPECT_EQ(keys_of(object), (std::vector<std::string>{"k", std::string(low), std::string(high)}));
+}
+
+TEST(ObjectInsert, ExistingKeyKeepsPlaceAndHandsBackOldValue) {
+    JsonObject object = object_with_keys({"a", "z"});
+    EXPECT_FALSE(object.insert("k", JsonValue::make_string("first")).has_value());
+
+    std::optional<JsonValue> old = object.insert("k", JsonValue::make_string("second"));
+    ASSERT_TRUE(old.has_value());
+    EXPECT_EQ(old->as_string(), "first");
+
+    ASSERT_EQ(object.size(), 3u);
+    EXPECT_EQ(keys_of(object), (std::vector<std::string>{"a", "k", "z"}));
+    EXPECT_EQ(std::next(object.begin())->value.as_string(), "second");
+
+    old = object.insert("a", JsonValue::make_bool(true));
+    ASSERT_TRUE(old.has_value());
+    EXPECT_TRUE(old->is_null());
+    EXPECT_TRUE(object.begin()->value.as_bool());
+}
+
+TEST(ObjectInsert, EmptyObjectIsAValue) {
+    const JsonValue value = JsonValue::make_object(JsonObject());
+    EXPECT_EQ(value.kind(), JsonKind::Object);
+    EXPECT_TRUE(value.as_object().empty());
+}
+
+TEST(NumberForms, SignedIntegersTakeTheFormOfTheirSign) {
+    EXPECT_EQ(JsonNumber::from_signed(0).form(), JsonNumber::Form::NonNegative);
+    EXPECT_EQ(JsonNumber::from_signed(0), JsonNumber::from_unsigned(0));
+    EXPECT_EQ(JsonNumber::from_signed(42), JsonNumber::from_unsigned(42));
+
+    const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+    EXPECT_EQ(JsonNumber::from_signed(max).non_negative(), static_cast<std::uint64_t>(max));
+
+    const std::int64_t min = std::numeric_limits<std::int64_t>::min();
+    EXPECT_EQ(JsonNumber::from_signed(min).form(), JsonNumber::Form::Negative);
+    EXPECT_EQ(JsonNumber::from_signed(min).negative(), min);
+    EXPECT_EQ(JsonNumber::from_signed(-1).negative(), -1);
+
+    const std::uint64_t umax = std::numeric_limits<std::uint64_t>::max();
+    EXPECT_EQ(JsonNumber::from_unsigned(umax).non_negative(), umax);
+}
+
+TEST(NumberForms, NonFiniteDoublesBecomeNull) {
+    for (double d : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                     -std::numeric_limits<double>::infinity()}) {
+        EXPECT_FALSE(JsonNumber::from_double(d).has_value()) << d;
+        EXPECT_EQ(JsonValue::make_double(d).kind(), JsonKind::Null) << d;
+    }
+    for (double d : {0.0, -0.0, 1.5, std::numeric_limits<double>::max(), std::numeric_limits<double>::denorm_min()}) {
+        const JsonValue value = JsonValue::make_double(d);
+        ASSERT_EQ(value.kind(), JsonKind::Number) << d;
+        EXPECT_EQ(value.as_number().form(), JsonNumber::Form::Float);
+        EXPECT_EQ(std::signbit(value.as_number().floating()), std::signbit(d));
+        EXPECT_EQ(value.as_number().floating(), d);
+    }
+}
+
+TEST(NumberForms, FloatIsNeverEqualToAnInteger) {
+    EXPECT_NE(*JsonNumber::from_double(1.0), JsonNumber::from_unsigned(1));
+    EXPECT_NE(*JsonNumber::from_double(0.0), *JsonNumber::from_double(-0.0));
+}
+
+TEST(ValueKinds, EachFactoryGivesItsKind) {
+    EXPECT_EQ(JsonValue().kind(), JsonKind::Null);
+    EXPECT_EQ(JsonValue::make_null().kind(), JsonKind::Null);
+    EXPECT_EQ(JsonValue::make_bool(false).kind(), JsonKind::Bool);
+    EXPECT_EQ(JsonValue::make_signed(-3).kind(), JsonKind::Number);
+    EXPECT_EQ(JsonValue::make_unsigned(3).kind(), JsonKind::Number);
+    EXPECT_EQ(JsonValue::make_string("").kind(), JsonKind::String);
+    EXPECT_EQ(JsonValue::make_array(JsonArray()).kind(), JsonKind::Array);
+    EXPECT_EQ(JsonValue::make_object(JsonObject()).kind(), JsonKind::Object);
+}
+
+TEST(ValueKinds, AccessorOfAnotherKindThrows) {
+    const JsonValue value = JsonValue::make_string("x");
+    EXPECT_THROW((void)value.as_bool(), std::bad_variant_access);
+    EXPECT_THROW((void)value.as_object(), std::bad_variant_access);
+}
+
+TEST(Strings, HoldACopyOfEveryByteIncludingNul) {
+    std::string source("a\0b\xff", 4);
+    const JsonValue value = JsonValue::make_string(source);
+    source[0] = 'X';
+    EXPECT_EQ(value.as_string(), "a\0b\xff"sv);
+}
+
+TEST(Arrays, FromValuesKeepsOrderAndRepeats) {
+    std::vector<JsonValue> elements;
+    elements.push_back(JsonValue::make_unsigned(2));
+    elements.push_back(JsonValue::make_unsigned(1));
+    elements.push_back(JsonValue::make_unsigned(2));
+    const JsonValue value = JsonValue::make_array(std::move(elements));
+    const JsonArray& array = value.as_array();
+    ASSERT_EQ(array.size(), 3u);
+    EXPECT_EQ(array[0].as_number().non_negative(), 2u);
+    EXPECT_EQ(array[1].as_number().non_negative(), 1u);
+    EXPECT_EQ(array[2].as_number().non_negative(), 2u);
+    EXPECT_TRUE(JsonValue::make_array(std::vector<JsonValue>()).as_array().empty());
+}
+
+std::vector<std::string> texts_of(const JsonValue& value) {
+    std::vector<std::string> texts;
+    for (const JsonValue& element : value.as_array()) texts.emplace_back(element.as_string());
+    return texts;
+}
+
+TEST(Arrays, FromTextsCopiesEachTextInOrder) {
+    std::vector<std::string> owned = {"x", "", "x", "y"};
+    const JsonValue from_strings = JsonValue::array_from_texts(owned);
+    owned[0] = "changed";
+    EXPECT_EQ(texts_of(from_strings), (std::vector<std::string>{"x", "", "x", "y"}));
+
+    const std::array<std::string_view, 2> views = {"a\0b"sv, "c"sv};
+    EXPECT_EQ(texts_of(JsonValue::array_from_texts(views)), (std::vector<std::string>{std::string("a\0b", 3), "c"}));
+
+    EXPECT_TRUE(JsonValue::array_from_texts(std::vector<std::string_view>{}).as_array().empty());
+}
+
+JsonValue sample_tree() {
+    JsonObject inner;
+    inner.insert("s", JsonValue::make_string("a text longer than any inline buffer"));
+    inner.insert("n", JsonValue::make_double(-0.0));
+    inner.insert("i", JsonValue::make_signed(-7));
+    inner.insert("e", JsonValue::make_array(JsonArray()));
+    std::vector<JsonValue> list;
+    list.push_back(JsonValue::make_object(std::move(inner)));
+    list.push_back(JsonValue::make_bool(true));
+    list.push_back(JsonValue::make_null());
+    JsonObject root;
+    root.insert("list", JsonValue::make_array(std::move(list)));
+    root.insert("name", JsonValue::make_string("root"));
+    return JsonValue::make_object(std::move(root));
+}
+
+TEST(DeepCopy, GivesAnEqualTreeWithItsOwnStorage) {
+    const JsonValue original = sample_tree();
+    const JsonValue copy = original.deep_copy();
+    EXPECT_EQ(copy, original);
+    EXPECT_EQ(copy, sample_tree());
+
+    const JsonValue& original_inner = member(original, "list").as_array()[0];
+    const JsonValue& copy_inner = member(copy, "list").as_array()[0];
+    ASSERT_EQ(member(copy_inner, "s").as_string(), "a text longer than any inline buffer");
+    EXPECT_NE(member(copy_inner, "s").as_string().data(), member(original_inner, "s").as_string().data());
+    EXPECT_NE(&copy_inner.as_object(), &original_inner.as_object());
+    // -0.0 survives the copy with its sign.
+    EXPECT_TRUE(std::signbit(member(copy_inner, "n").as_number().floating()));
+}
+
+TEST(DeepCopy, CopyIsUnaffectedByChangesToOrLossOfTheSource) {
+    JsonValue copy;
+    {
+        JsonObject source;
+        source.insert("k", JsonValue::make_string("before"));
+        const JsonValue snapshot = JsonValue::make_object(source.deep_copy());
+        source.insert("k", JsonValue::make_string("after"));
+        source.insert("new", JsonValue::make_null());
+        EXPECT_EQ(keys_of(snapshot.as_object()), (std::vector<std::string>{"k"}));
+        EXPECT_EQ(member(snapshot, "k").as_string(), "before");
+        copy = snapshot.deep_copy();
+    }
+    // The sources are destroyed; a shared buffer would show up here (and under ASan).
+    EXPECT_EQ(member(copy, "k").as_string(), "before");
+}
+
+TEST(Equality, DistinguishesKindsValuesAndKeys) {
+    EXPECT_NE(JsonValue::make_null(), JsonValue::make_bool(false));
+    EXPECT_NE(JsonValue::make_string("a"), JsonValue::make_string("b"));
+    EXPECT_NE(JsonValue::make_object(object_with_keys({"a"})), JsonValue::make_object(object_with_keys({"b"})));
+    EXPECT_NE(JsonValue::make_object(object_with_keys({"a"})), JsonValue::make_object(object_with_keys({"a", "b"})));
+    EXPECT_EQ(JsonValue::make_object(object_with_keys({"b", "a"})), JsonValue::make_object(object_with_keys({"a", "b"})));
+}
+
+}  // namespace
+}  // namespace tavrel::json

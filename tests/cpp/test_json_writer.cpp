@@ -1,0 +1,204 @@
+// Compact JSON text: literals, string escaping, integer and float layout, containers.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <random>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/json_writer.hpp"
+
+namespace tavrel::json {
+namespace {
+
+using namespace std::string_view_literals;
+
+std::string text_of_string(std::string_view s) { return to_json_text(JsonValue::make_string(s)); }
+std::string text_of_double(double d) { return to_json_text(JsonValue::make_double(d)); }
+
+JsonValue object_of(std::vector<std::pair<std::string_view, JsonValue>> members) {
+    JsonObject object;
+    for (auto& [key, value] : members) object.insert(key, std::move(value));
+    return JsonValue::make_object(std::move(object));
+}
+
+TEST(Literals, NullAndBooleans) {
+    EXPECT_EQ(to_json_text(JsonValue::make_null()), "null");
+    EXPECT_EQ(to_json_text(JsonValue::make_bool(true)), "true");
+    EXPECT_EQ(to_json_text(JsonValue::make_bool(false)), "false");
+}
+
+struct EscapeCase {
+    std::string_view input;
+    std::string_view expected;  // the written text, quotes included
+};
+
+TEST(StringEscaping, EachByteIsWrittenAsRequired) {
+    const EscapeCase cases[] = {
+        {"", R"("")"},
+        {"\"", R"("\"")"},
+        {"\\", R"("\\")"},
+        {"\b", R"("\b")"},
+        {"\t", R"("\t")"},
+        {"\n", R"("\n")"},
+        {"\f", R"("\f")"},
+        {"\r", R"("\r")"},
+        {"\0"sv, R"("\u0000")"},
+        {"\x0b", R"("\u000b")"},
+        {"\x1f", R"("\u001f")"},
+        {"\x01\x1a", R"("\u0001\u001a")"},
+        {" ", R"(" ")"},
+        {"/", R"("/")"},
+        {"\x7f", "\"\x7f\""},
+        {"\xc3\xa9\xe2\x82\xac", "\"\xc3\xa9\xe2\x82\xac\""},  // é €
+        {"\x80\xff", "\"\x80\xff\""},
+    };
+    for (const EscapeCase& c : cases) {
+        EXPECT_EQ(text_of_string(c.input), c.expected) << "input bytes: " << std::string(c.input).size();
+    }
+}
+
+TEST(StringEscaping, PlainRunsAroundEscapesAreKeptWhole) {
+    EXPECT_EQ(text_of_string("say \"hi\"\\ now\n"), R"("say \"hi\"\\ now\n")");
+    EXPECT_EQ(text_of_string("\"abc"), R"("\"abc")");
+    EXPECT_EQ(text_of_string("abc\""), R"("abc\"")");
+    EXPECT_EQ(text_of_string("a\0b"sv), R"("a\u0000b")");
+    EXPECT_EQ(text_of_string("\n\n"), R"("\n\n")");
+}
+
+TEST(StringEscaping, KeysAreEscapedLikeValues) {
+    JsonObject object;
+    object.insert("k\"\\\x1f/\xc3\xa9", JsonValue::make_string("v\t"));
+    EXPECT_EQ(to_json_text(JsonValue::make_object(std::move(object))), "{\"k\\\"\\\\\\u001f/\xc3\xa9\":\"v\\t\"}");
+}
+
+TEST(Integers, PlainDecimalDigits) {
+    EXPECT_EQ(to_json_text(JsonValue::make_unsigned(0)), "0");
+    EXPECT_EQ(to_json_text(JsonValue::make_signed(0)), "0");
+    EXPECT_EQ(to_json_text(JsonValue::make_signed(-5)), "-5");
+    EXPECT_EQ(to_json_text(JsonValue::make_signed(1000)), "1000");
+    EXPECT_EQ(to_json_text(JsonValue::make_signed(std::numeric_limits<std::int64_t>::min())), "-9223372036854775808");
+    EXPECT_EQ(to_json_text(JsonValue::make_signed(std::numeric_limits<std::int64_t>::max())), "9223372036854775807");
+    EXPECT_EQ(to_json_text(JsonValue::make_unsigned(std::numeric_limits<std::uint64_t>::max())),
+              "18446744073709551615");
+}
+
+struct FloatCase {
+    double value;
+    std::string_view expected;
+};
+
+TEST(Floats, LayoutFollowsThePositionOfTheDecimalPoint) {
+    const FloatCase cases[] = {
+        // sign and zero
+        {0.0, "0.0"},
+        {-0.0, "-0.0"},
+        {-1.5, "-1.5"},
+        // integral values up to sixteen places: digits, zeros, ".0"
+        {1.0, "1.0"},
+        {123.0, "123.0"},
+        {1e15, "1000000000000000.0"},
+        {1.5e15, "1500000000000000.0"},
+        {1234567890123456.0, "1234567890123456.0"},
+        // point inside the digits
+        {12.34, "12.34"},
+        {0.5e1, "5.0"},
+        {1.0000000000000002, "1.0000000000000002"},
+        {123456.789, "123456.789"},
+        // small values with up to four zeros after the point
+        {0.1, "0.1"},
+        {0.001234, "0.001234"},
+        {0.00001, "0.00001"},
+        {-0.000015, "-0.000015"},
+        // everything else in exponent form
+        {1e16, "1e16"},
+        {1.5e16, "1.5e16"},
+        {12345678901234567.0, "1.2345678901234568e16"},
+        {1.5e20, "1.5e20"},
+        {1e-6, "1e-6"},
+        {1e-7, "1e-7"},
+        {-2.5e-7, "-2.5e-7"},
+        {1.234e-300, "1.234e-300"},
+        {std::numeric_limits<double>::max(), "1.7976931348623157e308"},
+        {std::numeric_limits<double>::denorm_min(), "5e-324"},
+        {-std::numeric_limits<double>::min(), "-2.2250738585072014e-308"},
+    };
+    for (const FloatCase& c : cases) EXPECT_EQ(text_of_double(c.value), c.expected) << c.expected;
+}
+
+TEST(Floats, NonFiniteValuesAreWrittenAsNull) {
+    EXPECT_EQ(text_of_double(std::numeric_limits<double>::quiet_NaN()), "null");
+    EXPECT_EQ(text_of_double(std::numeric_limits<double>::infinity()), "null");
+    EXPECT_EQ(text_of_double(-std::numeric_limits<double>::infinity()), "null");
+}
+
+// Random bit patterns: every finite double must read back exactly and use one of the layouts.
+TEST(Floats, RandomDoublesReadBackExactly) {
+    const std::regex layout(R"(-?((0|[1-9]\d{0,15})\.\d+|[1-9](\.\d+)?e-?[1-9]\d*))");
+    std::mt19937_64 rng(20240611);
+    int checked = 0;
+    while (checked < 20000) {
+        const double value = std::bit_cast<double>(rng());
+        if (!std::isfinite(value)) continue;
+        ++checked;
+        const std::string text = text_of_double(value);
+        ASSERT_TRUE(std::regex_match(text, layout)) << text;
+        const double back = std::strtod(text.c_str(), nullptr);
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(back), std::bit_cast<std::uint64_t>(value)) << text;
+        ASSERT_LE(text.size(), 24u) << text;
+    }
+}
+
+TEST(Containers, EmptyAndNestedContainersAreCompact) {
+    EXPECT_EQ(to_json_text(JsonValue::make_array(JsonArray())), "[]");
+    EXPECT_EQ(to_json_text(JsonValue::make_object(JsonObject())), "{}");
+
+    std::vector<std::pair<std::string_view, JsonValue>> members;
+    members.emplace_back("a", JsonValue::make_array(JsonArray()));
+    EXPECT_EQ(to_json_text(object_of(std::move(members))), R"({"a":[]})");
+
+    std::vector<JsonValue> inner;
+    inner.push_back(JsonValue::make_unsigned(2));
+    inner.push_back(JsonValue::make_array(JsonArray()));
+    std::vector<JsonValue> outer;
+    outer.push_back(JsonValue::make_unsigned(1));
+    outer.push_back(JsonValue::make_array(std::move(inner)));
+    outer.push_back(JsonValue::make_object(JsonObject()));
+    outer.push_back(JsonValue::make_string("x y"));
+    EXPECT_EQ(to_json_text(JsonValue::make_array(std::move(outer))), R"([1,[2,[]],{},"x y"])");
+}
+
+TEST(Containers, MembersAreWrittenInKeyOrder) {
+    std::vector<std::pair<std::string_view, JsonValue>> members;
+    members.emplace_back("b", JsonValue::make_null());
+    members.emplace_back("a", JsonValue::make_null());
+    members.emplace_back("B", JsonValue::make_null());
+    EXPECT_EQ(to_json_text(object_of(std::move(members))), R"({"B":null,"a":null,"b":null})");
+}
+
+TEST(Containers, MixedTreeHasNoWhitespaceOutsideStrings) {
+    std::vector<std::pair<std::string_view, JsonValue>> members;
+    members.emplace_back("list", JsonValue::array_from_texts(std::vector<std::string_view>{"p q", "\n"}));
+    members.emplace_back("num", JsonValue::make_double(2.5));
+    members.emplace_back("neg", JsonValue::make_signed(-1));
+    members.emplace_back("t", JsonValue::make_bool(true));
+    members.emplace_back("nan", JsonValue::make_double(std::nan("")));
+    EXPECT_EQ(to_json_text(object_of(std::move(members))),
+              R"({"list":["p q","\n"],"nan":null,"neg":-1,"num":2.5,"t":true})");
+}
+
+TEST(WriteJson, AppendsToExistingText) {
+    std::string out = "prefix:";
+    write_json(JsonValue::make_array(JsonArray()), out);
+    write_json(JsonValue::make_string("s"), out);
+    EXPECT_EQ(out, R"(prefix:[]"s")");
+}
+
+}  // namespace
+}  // namespace tavrel::json
