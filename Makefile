@@ -6,7 +6,13 @@ PY := $(VENV)/bin/python
 BIN := $(VENV)/bin
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-cpp test-py system-deps bench clean
+.PHONY: demo test test-cpp test-py system-deps bench check-asan check-valgrind fuzz clean
+
+# The sanitizer build lives in its own venv and build directory.
+ASAN_VENV := .venv-asan
+ASAN_ENV := LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc
+FUZZ_SECONDS ?= 60
 
 demo: $(VENV)/.installed
 	$(PY) examples/demo.py
@@ -28,14 +34,36 @@ system-deps:
 bench: $(VENV)/.installed
 	$(PY) benchmarks/bench.py
 
-$(VENV)/.created: requirements-dev.txt
-	python=$$(tools/find-python.sh) && $$python -m venv $(VENV)
-	$(PY) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+check-asan: system-deps $(ASAN_VENV)/.installed
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -X dev -m pytest -q -p no:cacheprovider
+
+check-valgrind: $(VENV)/.installed
+	tools/system-deps.sh valgrind
+	PYTHONMALLOC=malloc valgrind -q --error-exitcode=1 --suppressions=tools/valgrind-python.supp \
+	  $(PY) -m pytest -q -p no:cacheprovider -m "not slow" tests/test_request.py tests/test_collection.py \
+	  tests/test_export.py tests/test_command.py -k "not Property and not Bash"
+
+fuzz: $(ASAN_VENV)/.installed
+	for target in fuzz/fuzz_*.py; do \
+	  name=$$(basename $$target .py); mkdir -p build/fuzz-corpus/$$name; \
+	  $(ASAN_ENV) $(ASAN_VENV)/bin/python $$target build/fuzz-corpus/$$name fuzz/corpus/$$name \
+	    -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 || exit 1; \
+	done
+
+%/.created: requirements-dev.txt
+	python=$$(tools/find-python.sh) && $$python -m venv $*
+	$*/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.created $(SOURCES)
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 	touch $@
 
+$(ASAN_VENV)/.installed: $(ASAN_VENV)/.created $(SOURCES)
+	$(ASAN_VENV)/bin/python -m pip install -q --disable-pip-version-check atheris
+	$(ASAN_VENV)/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
+	  -Ccmake.define.TAVREL_SANITIZE=ON -Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo .
+	touch $@
+
 clean:
-	rm -rf build $(VENV) .pytest_cache .hypothesis
+	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache .hypothesis

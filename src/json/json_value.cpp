@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <utility>
 
 namespace tavrel::json {
@@ -76,6 +77,8 @@ std::optional<JsonValue> JsonObject::insert(std::string_view key, JsonValue valu
     members_.insert(place, Member{std::string(key), std::move(value)});
     return std::nullopt;
 }
+
+void JsonObject::reserve(std::size_t count) { members_.reserve(count); }
 
 JsonObject JsonObject::deep_copy() const {
     JsonObject copy;

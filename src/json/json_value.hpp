@@ -96,6 +96,8 @@ public:
     // Iteration visits members in ascending key order; keys are never exposed for writing.
     using const_iterator = std::vector<Member>::const_iterator;
 
+    // Room for `count` members, so that building a small object of known shape allocates once.
+    void reserve(std::size_t count);
     std::size_t size() const noexcept;
     bool empty() const noexcept;
     const_iterator begin() const noexcept;

@@ -46,6 +46,13 @@ std::string_view protocol_of(std::string_view url) {
     return url.substr(end).starts_with("://") ? url.substr(0, end) : kDefault;
 }
 
+// An object with room for its `count` keys.
+JsonObject object_of(std::size_t count) {
+    JsonObject object;
+    object.reserve(count);
+    return object;
+}
+
 void put(JsonObject& object, std::string_view key, JsonValue value) {
     // Every key is inserted once per object, so nothing is ever replaced here.
     object.insert(key, std::move(value));
@@ -55,7 +62,7 @@ JsonValue header_array(const std::vector<Header>& headers) {
     std::vector<JsonValue> entries;
     entries.reserve(headers.size());
     for (const Header& header : headers) {
-        JsonObject entry;
+        JsonObject entry = object_of(2);
         put(entry, "key", JsonValue::make_string(header.key));
         put(entry, "value", JsonValue::make_string(header.value));
         entries.push_back(JsonValue::make_object(std::move(entry)));
@@ -65,7 +72,7 @@ JsonValue header_array(const std::vector<Header>& headers) {
 
 // `pieces` has at least three elements: the caller has already refused urls without a host.
 JsonValue url_object(std::string_view url, const std::vector<std::string_view>& pieces) {
-    JsonObject object;
+    JsonObject object = object_of(4);
     put(object, "raw", JsonValue::make_string(url));
     put(object, "protocol", JsonValue::make_string(protocol_of(url)));
     put(object, "host", JsonValue::make_string(pieces[2]));
@@ -74,12 +81,12 @@ JsonValue url_object(std::string_view url, const std::vector<std::string_view>& 
 }
 
 JsonValue request_object(const Request& request, const std::vector<std::string_view>& url_pieces) {
-    JsonObject body;
+    JsonObject body = object_of(2);
     put(body, "mode", JsonValue::make_string("raw"));
     // An absent body and an empty one are written alike.
     put(body, "raw", JsonValue::make_string(request.body ? std::string_view(*request.body) : std::string_view()));
 
-    JsonObject object;
+    JsonObject object = object_of(4);
     put(object, "method", JsonValue::make_string(method_text(request.method)));
     put(object, "header", header_array(request.headers));
     put(object, "body", JsonValue::make_object(std::move(body)));
@@ -106,11 +113,9 @@ std::variant<std::string, MissingHost> export_document(std::span<const Request> 
         const std::vector<std::string_view> pieces = split_at_slashes(request.url);
         if (pieces.size() < 3) return MissingHost{i, request.url};
 
-        const JsonValue request_tree = request_object(request, pieces);
-        JsonObject item;
+        JsonObject item = object_of(2);
         put(item, "name", JsonValue::make_string(request.url));
-        // The item holds its own copy; the working tree goes when this iteration ends.
-        put(item, "request", request_tree.deep_copy());
+        put(item, "request", request_object(request, pieces));
         items.push_back(JsonValue::make_object(std::move(item)));
     }
 

@@ -4,9 +4,11 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "json/json_value.hpp"

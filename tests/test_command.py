@@ -1,0 +1,127 @@
+"""Rendering a request as a curl command line, and the shell safety of that text."""
+
+import shlex
+import shutil
+import subprocess
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from tavrel import HTTPMETHOD, Tavrel
+
+METHODS = ["GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT"]
+needs_bash = pytest.mark.skipif(shutil.which("bash") is None, reason="bash is not installed")
+
+
+def render(url, headers=(), method="GET", body=None):
+    return Tavrel(url, list(headers), getattr(HTTPMETHOD, method), body).get_request_command()
+
+
+def words_for(url, headers=(), method="GET", body=None):
+    """The argument vector a shell must produce from the rendered command."""
+    words = ["curl", "-X", method] + ([url] if url else [])
+    for key, value in headers:
+        words += ["-H", f"{key}: {value}"]
+    return words + (["-d", body] if body is not None else [])
+
+
+def bash_words(command):
+    """Let a real bash split the command: `curl ...` becomes `printf '%s\\0' curl ...`."""
+    out = subprocess.run(["bash", "-c", "printf '%s\\0' " + command],
+                         capture_output=True, check=True, timeout=10).stdout
+    return [word.decode() for word in out.split(b"\0")[:-1]]
+
+
+class TestPlainCommands:
+    """Texts that need no quoting come out exactly as the documented examples."""
+
+    @pytest.mark.parametrize("args, expected", [
+        (("svc/items", [], "GET"), "curl -X GET svc/items"),
+        (("svc/items", [("Accept", "*/*"), ("X-Id", "7")], "POST", '{"k": 1}'),
+         """curl -X POST svc/items -H "Accept: */*" -H "X-Id: 7" -d '{"k": 1}'"""),
+        (("svc/items", [], "DELETE", ""), "curl -X DELETE svc/items -d ''"),
+        (("https://localhost/api/items", [("Accept", "application/json")], "POST", "a=1"),
+         """curl -X POST https://localhost/api/items -H "Accept: application/json" -d 'a=1'"""),
+        (("", [], "GET"), "curl -X GET "),
+        (("", [("", "")], "GET"), 'curl -X GET  -H ": "'),
+        (("u", [("A", "1"), ("B", "2"), ("A", "3")], "PATCH"),
+         'curl -X PATCH u -H "A: 1" -H "B: 2" -H "A: 3"'),
+        (("AZaz09-._/:@%+=,", [], "GET"), "curl -X GET AZaz09-._/:@%+=,"),
+        (("u", [("K", "it's")], "GET"), """curl -X GET u -H "K: it's\""""),
+        (("u", [("Ключ", "значение €")], "PUT", "日本 🎉"),
+         """curl -X PUT u -H "Ключ: значение €" -d '日本 🎉'"""),
+    ])
+    def test_renders_exactly(self, args, expected):
+        assert render(*args) == expected
+        assert shlex.split(expected) == words_for(*args)
+
+    @pytest.mark.parametrize("method", METHODS)
+    def test_every_method_text(self, method):
+        assert render("svc", [], method) == f"curl -X {method} svc"
+
+    def test_absent_and_empty_body_differ(self):
+        assert render("u", body=None) == "curl -X GET u"
+        assert render("u", body="") == "curl -X GET u -d ''"
+
+
+class TestShellQuoting:
+    """Texts the shell would reinterpret are quoted so that they reach curl unchanged."""
+
+    @pytest.mark.parametrize("url, expected", [
+        ("http://h/s?a=1&b=2", "curl -X GET 'http://h/s?a=1&b=2'"),
+        ("http://h/a b", "curl -X GET 'http://h/a b'"),
+        ("http://h/it's", "curl -X GET 'http://h/it'\\''s'"),
+        ("http://h/#top", "curl -X GET 'http://h/#top'"),
+        ("~/x", "curl -X GET '~/x'"),
+        ("https://bücher.example/straße", "curl -X GET 'https://bücher.example/straße'"),
+    ])
+    def test_url(self, url, expected):
+        assert render(url) == expected
+
+    @pytest.mark.parametrize("value, piece", [
+        ('say "hi"', """ -H 'K: say "hi"'"""),
+        ("a\\b", " -H 'K: a\\b'"),
+        ("$(id)", " -H 'K: $(id)'"),
+        ("`id`", " -H 'K: `id`'"),
+        ("hi!", " -H 'K: hi!'"),
+        ("it's $HOME", " -H 'K: it'\\''s $HOME'"),
+    ])
+    def test_header(self, value, piece):
+        assert render("u", [("K", value)]) == "curl -X GET u" + piece
+
+    @pytest.mark.parametrize("body, piece", [
+        ("it's", " -d 'it'\\''s'"),
+        ("''", " -d ''\\'''\\'''"),
+        ("$(id) `x` \"q\" \\ !", " -d '$(id) `x` \"q\" \\ !'"),
+    ])
+    def test_body(self, body, piece):
+        assert render("u", body=body) == "curl -X GET u" + piece
+
+    @needs_bash
+    def test_bash_agrees_on_quoted_cases(self):
+        args = ("http://h/s?a=1&b='x'", [("K", "it's $HOME `id` \"q\" \\ !"), ("J", "x'y")],
+                "POST", "it's $(id)\n")
+        assert bash_words(render(*args)) == words_for(*args)
+
+
+shell_text = st.text(st.one_of(
+    st.sampled_from(list("'\"\\$`!~#&;|<>(){}[]*? \t\r\n-_=:/@%+,.aZ9é\u00a0")),
+    st.characters(exclude_categories=("Cs",), exclude_characters="\x00"),
+), max_size=12)
+requests = st.tuples(shell_text, st.lists(st.tuples(shell_text, shell_text), max_size=3),
+                     st.sampled_from(METHODS), st.none() | shell_text)
+
+
+class TestRoundTrip:
+    """Any texts without NUL survive shell word splitting as separate, intact words."""
+
+    @settings(max_examples=200, deadline=None)
+    @given(requests)
+    def test_shlex_split(self, args):
+        assert shlex.split(render(*args)) == words_for(*args)
+
+    @needs_bash
+    @settings(max_examples=200, deadline=None)
+    @given(requests)
+    def test_bash(self, args):
+        assert bash_words(render(*args)) == words_for(*args)

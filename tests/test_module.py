@@ -1,0 +1,166 @@
+"""Module object, class registration and the one-interpreter rule."""
+import importlib
+import inspect
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+import tavrel
+from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
+
+CLASSES = ["Tavrel", "TavrelCollection", "HTTPMETHOD"]
+SUBINTERP_MESSAGE = (
+    "tavrel modules do not yet support subinterpreters, see "
+    "https://docs.python.org/3/c-api/init.html#sub-interpreter-support"
+)
+
+
+def _instances():
+    return {
+        "Tavrel": Tavrel("u", [], HTTPMETHOD.GET),
+        "TavrelCollection": TavrelCollection(),
+        "HTTPMETHOD": HTTPMETHOD.GET,
+    }
+
+
+class TestModuleObject:
+    def test_surface(self):
+        assert tavrel.__name__ == "tavrel"
+        assert tavrel.__doc__ == ""
+        assert tavrel.__all__ == CLASSES
+        assert [getattr(tavrel, n).__name__ for n in CLASSES] == CLASSES
+        assert not hasattr(tavrel, "PanicException")
+
+    def test_reimport_after_removal_gives_same_module(self):
+        before = {n: getattr(tavrel, n) for n in CLASSES}
+        saved = sys.modules.pop("tavrel")
+        try:
+            again = importlib.import_module("tavrel")
+        finally:
+            sys.modules["tavrel"] = saved
+        assert again is saved
+        assert again.__all__ == CLASSES
+        assert all(getattr(again, n) is c for n, c in before.items())
+
+
+class TestClassSurface:
+    @pytest.mark.parametrize("name", CLASSES)
+    def test_names(self, name):
+        cls = getattr(tavrel, name)
+        assert (cls.__module__, cls.__name__, cls.__qualname__) == ("builtins", name, name)
+        assert repr(cls) == f"<class 'builtins.{name}'>"
+
+    @pytest.mark.parametrize("name", ["Tavrel", "TavrelCollection"])
+    def test_default_instance_repr(self, name):
+        assert repr(_instances()[name]).startswith(f"<builtins.{name} object at 0x")
+
+    @pytest.mark.parametrize("cls, signature, doc", [
+        (Tavrel, "(url, headers, method, body=None)", ""),
+        (TavrelCollection, "(collection=None)", ""),
+        (HTTPMETHOD, None, None),
+    ])
+    def test_class_signature_and_doc(self, cls, signature, doc):
+        assert cls.__text_signature__ == signature
+        assert cls.__doc__ == doc
+        if signature is not None:
+            assert str(inspect.signature(cls)) == signature
+
+    @pytest.mark.parametrize("method, signature", [
+        (Tavrel.get_request_command, "($self)"),
+        (TavrelCollection.add_request, "($self, tavrel)"),
+        (TavrelCollection.get_collection, "($self)"),
+        (TavrelCollection.export_collection, "($self)"),
+    ])
+    def test_method_signature_and_doc(self, method, signature):
+        assert method.__text_signature__ == signature
+        assert method.__doc__ is None
+
+    @pytest.mark.parametrize("name", CLASSES)
+    def test_not_subclassable(self, name):
+        with pytest.raises(TypeError) as exc:
+            type("Sub", (getattr(tavrel, name),), {})
+        assert str(exc.value) == f"type 'builtins.{name}' is not an acceptable base type"
+
+    @pytest.mark.parametrize("name", CLASSES)
+    def test_instances_have_no_dict_or_weakref(self, name):
+        obj = _instances()[name]
+        assert not hasattr(obj, "__dict__")
+        with pytest.raises(AttributeError):
+            obj.extra = 1
+        with pytest.raises(TypeError) as exc:
+            weakref.ref(obj)
+        assert str(exc.value) == f"cannot create weak reference to 'builtins.{name}' object"
+
+    @pytest.mark.parametrize("name", CLASSES)
+    def test_class_attributes_assignable(self, name):
+        cls = getattr(tavrel, name)
+        cls.extra = 1
+        try:
+            assert cls.extra == 1
+        finally:
+            del cls.extra
+        assert not hasattr(cls, "extra")
+
+
+# Each launcher runs `code` in a legacy sub-interpreter (shared GIL, no
+# multi-interpreter extension check), so the module's init function is called.
+LAUNCHERS = {
+    "_interpreters": """
+        import _interpreters
+        iid = _interpreters.create(_interpreters.new_config("legacy"))
+        try:
+            assert _interpreters.exec(iid, code) is None
+        finally:
+            _interpreters.destroy(iid)
+    """,
+    "_testcapi": """
+        import _testcapi
+        assert _testcapi.run_in_subinterp(code) == 0
+    """,
+    "_testinternalcapi": """
+        import _interpreters, _testinternalcapi
+        cfg = _interpreters.new_config("legacy")
+        assert _testinternalcapi.run_in_subinterp_with_config(code, cfg) == 0
+    """,
+}
+
+SUBINTERP_CODE = '''
+import sys
+for attempt in range(2):
+    try:
+        import tavrel
+        print("SUB imported", flush=True)
+    except ImportError as e:
+        print("SUB ImportError", str(e), flush=True)
+print("SUB in sys.modules", "tavrel" in sys.modules, flush=True)
+'''
+
+
+class TestSubInterpreter:
+    @pytest.mark.parametrize("launcher", sorted(LAUNCHERS))
+    def test_import_refused_in_second_interpreter(self, launcher):
+        for name in {"_interpreters", launcher} if launcher != "_testcapi" else {launcher}:
+            pytest.importorskip(name, reason=f"{name} is needed to start a sub-interpreter")
+        script = "\n".join([
+            "import importlib, sys, tavrel",
+            f"code = {SUBINTERP_CODE!r}",
+            textwrap.dedent(LAUNCHERS[launcher]),
+            "del sys.modules['tavrel']",
+            "again = importlib.import_module('tavrel')",
+            "print('MAIN same', again is tavrel, flush=True)",
+            "r = tavrel.Tavrel('u', [('k', 'v')], tavrel.HTTPMETHOD.PUT, '')",
+            "print('MAIN', r.get_request_command(), flush=True)",
+        ])
+        proc = subprocess.run([sys.executable, "-c", script],
+                              capture_output=True, text=True, timeout=60)
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout.splitlines() == [
+            f"SUB ImportError {SUBINTERP_MESSAGE}",
+            f"SUB ImportError {SUBINTERP_MESSAGE}",
+            "SUB in sys.modules False",
+            "MAIN same True",
+            "MAIN curl -X PUT u -H \"k: v\" -d ''",
+        ]
