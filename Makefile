@@ -40,8 +40,8 @@ check-asan: system-deps $(ASAN_VENV)/.installed
 check-valgrind: $(VENV)/.installed
 	tools/system-deps.sh valgrind
 	PYTHONMALLOC=malloc valgrind -q --error-exitcode=1 --suppressions=tools/valgrind-python.supp \
-	  $(PY) -m pytest -q -p no:cacheprovider -m "not slow" tests/test_request.py tests/test_collection.py \
-	  tests/test_export.py tests/test_command.py -k "not Property and not Bash"
+	  $(PY) -m pytest -q -p no:cacheprovider tests/test_request.py tests/test_collection.py \
+	  tests/test_export.py tests/test_command.py tests/test_http_method.py tests/test_binding.py
 
 fuzz: $(ASAN_VENV)/.installed
 	for target in fuzz/fuzz_*.py; do \
