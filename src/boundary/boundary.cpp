@@ -41,14 +41,8 @@ PyObject* get_panic_type() noexcept {
 
 // The qualified name of a type for conversion messages.
 std::string qualified_type_name(PyObject* type) {
-    PyRef name = PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)));
-    Py_ssize_t size = 0;
-    const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return "<failed to extract type name>";
-    }
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return text_of(PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type))))
+        .value_or("<failed to extract type name>");
 }
 
 void set_lazy(PyObject* type, const std::string& message) {
@@ -61,6 +55,16 @@ void set_lazy(PyObject* type, const std::string& message) {
 }
 
 }  // namespace
+
+std::optional<std::string> text_of(PyRef str_obj) {
+    Py_ssize_t size = 0;
+    const char* utf8 = str_obj ? PyUnicode_AsUTF8AndSize(str_obj.get(), &size) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
 
 Failure Failure::internal(std::string message, std::source_location where) {
     std::string_view file = where.file_name();
@@ -117,13 +121,7 @@ Failure fetch_error() {
                      kLayerName);
         std::fputs("Python stack trace below:\n", stderr);
         std::fflush(stderr);
-        PyRef text = PyRef::steal(PyObject_Str(exc.get()));
-        std::string message;
-        Py_ssize_t size = 0;
-        if (const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr) {
-            message.assign(utf8, static_cast<std::size_t>(size));
-        }
-        PyErr_Clear();
+        std::string message = text_of(PyRef::steal(PyObject_Str(exc.get()))).value_or("");
         PyErr_SetRaisedException(exc.release());
         PyErr_PrintEx(0);
         return Failure::internal(std::move(message));

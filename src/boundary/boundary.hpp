@@ -4,6 +4,8 @@
 
 #include <cassert>
 #include <new>
+#include <optional>
+#include <string>
 #include <stdexcept>
 #include <string_view>
 
@@ -20,6 +22,10 @@ PyRef failure_as_exception(Failure failure) noexcept;
 // The interpreter's current exception after a failed call into it, as a Failure. A
 // PanicException coming back from Python is resumed as an internal failure.
 Failure fetch_error();
+
+// The UTF-8 text of `str_obj` (a new reference or NULL, stolen). nullopt, with no exception
+// left set, when there is no object or it has no UTF-8 form; for texts in messages.
+std::optional<std::string> text_of(PyRef str_obj);
 
 // New result objects. A NULL from the interpreter here is printed and becomes the internal
 // failure "Python API call failed".

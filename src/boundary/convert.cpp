@@ -6,16 +6,12 @@ namespace tavrel {
 std::string object_text(PyObject* obj) {
     PyRef text = PyRef::steal(PyObject_Str(obj));
     Py_ssize_t size = 0;
-    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-    if (utf8 != nullptr) return std::string(utf8, static_cast<std::size_t>(size));
-    PyErr_WriteUnraisable(obj);
-    PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
-    const char* name_utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
-    if (name_utf8 == nullptr) {
-        PyErr_Clear();
-        return "<unprintable object>";
+    if (const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr) {
+        return std::string(utf8, static_cast<std::size_t>(size));
     }
-    return "<unprintable " + std::string(name_utf8, static_cast<std::size_t>(size)) + " object>";
+    PyErr_WriteUnraisable(obj);
+    std::optional<std::string> name = text_of(PyRef::steal(PyType_GetName(Py_TYPE(obj))));
+    return name ? "<unprintable " + *name + " object>" : "<unprintable object>";
 }
 
 Failure argument_error(const char* param, Failure failure) {

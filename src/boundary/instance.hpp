@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "boundary.hpp"
-#include "convert.hpp"
 
 namespace tavrel {
 

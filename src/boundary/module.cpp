@@ -47,14 +47,10 @@ Result<Void> register_class(PyObject* module, LazyType& record) {
     if (!PyList_Check(all.get())) return Failure::conversion(all.get(), "PyList");
     if (PyList_Append(all.get(), name.get()) < 0) {
         PyRef error = failure_as_exception(fetch_error());
-        PyRef description = PyRef::steal(PyObject_Repr(error.get()));
-        PyErr_Clear();
         std::string text = "could not append __name__ to __all__";
-        Py_ssize_t size = 0;
-        if (const char* utf8 = description ? PyUnicode_AsUTF8AndSize(description.get(), &size) : nullptr) {
-            text.append(": ").append(utf8, static_cast<std::size_t>(size));
+        if (std::optional<std::string> description = text_of(PyRef::steal(PyObject_Repr(error.get())))) {
+            text.append(": ").append(*description);
         }
-        PyErr_Clear();
         return Failure::internal(std::move(text));
     }
     if (PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(*type)) < 0) return fetch_error();

@@ -11,14 +11,7 @@ namespace {
 // Py_tp_new of classes without a constructor of their own.
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
     return object_boundary([type]() -> Result<PyRef> {
-        std::string name = "<unknown>";
-        PyRef name_obj = PyRef::steal(PyType_GetName(type));
-        Py_ssize_t size = 0;
-        if (const char* utf8 = name_obj ? PyUnicode_AsUTF8AndSize(name_obj.get(), &size) : nullptr) {
-            name.assign(utf8, static_cast<std::size_t>(size));
-        } else {
-            PyErr_Clear();
-        }
+        const std::string name = text_of(PyRef::steal(PyType_GetName(type))).value_or("<unknown>");
         return Failure::exception(PyExc_TypeError, "No constructor defined for " + name);
     });
 }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "boundary/convert.hpp"
 #include "boundary/instance.hpp"
 #include "boundary/type_record.hpp"
 #include "lib/http_method.hpp"
