@@ -43,11 +43,21 @@ check-valgrind: $(VENV)/.installed
 	  $(PY) -m pytest -q -p no:cacheprovider tests/test_request.py tests/test_collection.py \
 	  tests/test_export.py tests/test_command.py tests/test_http_method.py tests/test_binding.py
 
+# libasan has no-op coverage hooks of its own; preloaded first, they would be the ones atheris
+# reaches and the fuzzer would run without coverage feedback. So libFuzzer (from the archive
+# atheris ships) is made a shared library and preloaded ahead of libasan.
 fuzz: $(ASAN_VENV)/.installed
+	mkdir -p build/fuzz
+	g++ -shared -o build/fuzz/libfuzzer.so -Wl,--whole-archive \
+	  "$$($(ASAN_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/libclang_rt.fuzzer_no_main.a" \
+	  -Wl,--no-whole-archive -lpthread
 	for target in fuzz/fuzz_*.py; do \
 	  name=$$(basename $$target .py); mkdir -p build/fuzz-corpus/$$name; \
-	  $(ASAN_ENV) $(ASAN_VENV)/bin/python $$target build/fuzz-corpus/$$name fuzz/corpus/$$name \
-	    -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 || exit 1; \
+	  LD_PRELOAD=$$PWD/build/fuzz/libfuzzer.so:$$(g++ -print-file-name=libasan.so) \
+	  ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONMALLOC=malloc $(ASAN_VENV)/bin/python $$target build/fuzz-corpus/$$name fuzz/corpus/$$name \
+	    -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 -print_final_stats=1 \
+	    -artifact_prefix=build/fuzz/$$name- || exit 1; \
 	done
 
 %/.created: requirements-dev.txt

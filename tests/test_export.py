@@ -10,10 +10,10 @@ from hypothesis import given, settings, strategies as st
 
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
-SCHEMA_URL = "https://schema.getpostman.com/json/collection/v2.1.0/collection.json"
+from oracle import SCHEMA_URL, expected_document, expected_text
+
 HEAD = '{"info":{"name":"Tavrel Collection","schema":"' + SCHEMA_URL + '"},"item":'
 METHODS = ["GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT"]
-SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.\-]*)://")
 VALIDATOR = jsonschema.Draft4Validator(
     json.loads((pathlib.Path(__file__).parent / "data" / "collection-v2.1.0.schema.json").read_text()))
 
@@ -24,25 +24,6 @@ def req(url, headers=(), method="GET", body=None):
 
 def export(*requests):
     return TavrelCollection(list(requests)).export_collection()
-
-
-def expected_document(requests):
-    """The document built by the rules, from (url, headers, method, body) tuples."""
-    items = []
-    for url, headers, method, body in requests:
-        pieces, scheme = url.split("/"), SCHEME.match(url)
-        items.append({"name": url, "request": {
-            "body": {"mode": "raw", "raw": body or ""},
-            "header": [{"key": k, "value": v} for k, v in headers],
-            "method": method,
-            "url": {"host": pieces[2], "path": pieces[3:], "raw": url,
-                    "protocol": scheme.group(1) if scheme else "https"}}})
-    return {"info": {"name": "Tavrel Collection", "schema": SCHEMA_URL}, "item": items}
-
-
-def expected_text(requests):
-    return json.dumps(expected_document(requests), ensure_ascii=False, separators=(",", ":"),
-                      sort_keys=True)
 
 
 class TestDocument:

@@ -27,6 +27,8 @@ std::atomic<PyObject*> panic_type{nullptr};
     std::abort();
 }
 
+}  // namespace
+
 PyObject* get_panic_type() noexcept {
     if (PyObject* t = panic_type.load(std::memory_order_acquire)) return t;
     PyObject* made = PyErr_NewExceptionWithDoc("tavrel.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
@@ -38,6 +40,8 @@ PyObject* get_panic_type() noexcept {
     }
     return made;
 }
+
+namespace {
 
 // The qualified name of a type for conversion messages.
 std::string qualified_type_name(PyObject* type) {
@@ -93,9 +97,9 @@ void raise_failure(Failure failure) noexcept {
                 return;
             }
             case Failure::Kind::Internal: {
-                PyObject* type = get_panic_type();
-                if (type == nullptr) abort_uncaught();
-                set_lazy(type, failure.text());
+                // Should the type itself be impossible to make (memory exhausted), the error of
+                // making it is raised instead: the caller gets MemoryError, not a dead process.
+                if (PyObject* type = get_panic_type()) set_lazy(type, failure.text());
                 return;
             }
         }

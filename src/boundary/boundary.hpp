@@ -13,6 +13,11 @@
 
 namespace tavrel {
 
+// The PanicException type, made on first call (module initialisation makes it, so that an
+// internal failure under memory exhaustion can still be raised as one). NULL with an exception
+// set when it cannot be made.
+PyObject* get_panic_type() noexcept;
+
 // Sets `failure` as the interpreter's current exception. Aborts if even that is impossible.
 void raise_failure(Failure failure) noexcept;
 

@@ -32,6 +32,10 @@ Failure argument_error(const char* param, Failure failure) {
     // whatever form it was held in.
     PyRef replaced = failure_as_exception(std::move(failure));
     if (!replaced) return fetch_error();
+    // Making the exception may itself have failed (MemoryError): that one passes unchanged.
+    if (Py_TYPE(replaced.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        return Failure::object(std::move(replaced));
+    }
     const std::string text = prefix + object_text(replaced.get());
     PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!message) return fetch_error();

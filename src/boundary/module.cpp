@@ -66,6 +66,7 @@ Result<PyRef> make_module() {
     }
     if (cached_module != nullptr) return PyRef::borrow(cached_module);
 
+    if (get_panic_type() == nullptr) return fetch_error();
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
     if (!module) return fetch_error();
     for (LazyType* record : {&TavrelClass::record(), &CollectionClass::record(), &HttpMethodClass::record()}) {
