@@ -14,6 +14,7 @@ import tracemalloc
 
 import pytest
 
+from sequences import Seq, chained_type_error
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
 TYPES = (Tavrel, TavrelCollection, HTTPMETHOD)
@@ -60,21 +61,6 @@ def text(*parts):
     return "".join([*parts, "-made-at-run-time-", str(len(parts))])
 
 
-class Seq:
-    """A sequence by __getitem__; raises a new TypeError (with a cause) at index `at`."""
-
-    def __init__(self, items, at):
-        self.items, self.at = items, at
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        if i == self.at:
-            raise TypeError("refused item") from ValueError("underlying")
-        return self.items[i]
-
-
 def expect(exc_type, message, fn, *args, **kwargs):
     """Calls fn, which must raise exactly `exc_type` with `message` (a failing path is only
     measured when it really is taken)."""
@@ -114,7 +100,7 @@ def make_args():
     a["triple"] = [(a["key"], a["value"], a["body"])]
     a["bad_value"] = [(a["key"], a["int"])]
     a["surrogate_headers"] = [(a["key"], a["surrogate"])]
-    a["seq"] = Seq(a["headers"], at=1)
+    a["seq"] = Seq(a["headers"], fail=chained_type_error, at=1)
     a["item_list"] = [a["request"], a["url"]]
     a["kw_name"] = text("unknown")
     return a

@@ -25,6 +25,7 @@ import textwrap
 
 import pytest
 
+from sequences import Seq, chained_type_error
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
 try:
@@ -68,21 +69,6 @@ def _same(result):
 
 def _listed_commands(result):
     return [r.get_request_command() for r in result]
-
-
-class _RaisingSeq:
-    """Header sequence whose item `at` raises a TypeError with a cause."""
-
-    def __init__(self, items, at):
-        self.items, self.at = items, at
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        if i == self.at:
-            raise TypeError("refused item") from ValueError("underlying")
-        return self.items[i]
 
 
 def _add_request(initial, **kwargs):
@@ -146,7 +132,7 @@ MAKERS = {
     "body wrong type": _fails(TypeError, Tavrel, U, H, GET, 5),
     "surrogate": _fails(UnicodeEncodeError, Tavrel, U, [("k", "v\ud800")], GET),
     "headers item raises TypeError with cause": _fails_on(
-        TypeError, lambda: (Tavrel, (U, _RaisingSeq(H, 1), GET)), callback="_RaisingSeq"),
+        TypeError, lambda: (Tavrel, (U, Seq(H, fail=chained_type_error, at=1), GET)), callback="Seq"),
     "Tavrel missing": _fails(TypeError, Tavrel, U),
     "Tavrel too many": _fails(TypeError, Tavrel, U, H, GET, "b", "c"),
     "Tavrel unexpected keyword": _fails(TypeError, Tavrel, U, H, GET, extra=1),

@@ -6,6 +6,7 @@ import sys
 
 import pytest
 
+from sequences import Seq
 from tavrel import HTTPMETHOD, Tavrel
 
 GET = HTTPMETHOD.GET
@@ -15,23 +16,6 @@ Pair = collections.namedtuple("Pair", "key value")
 class Holder:
     class Inner:
         pass
-
-
-class Seq:
-    """Sequence by __getitem__ only; `fail` is raised at index `at`, `length` is what len() does."""
-
-    def __init__(self, items, fail=None, at=None, length=None):
-        self.items, self.fail, self.at, self.length = items, fail, at, length
-
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, i):
-        if i == self.at:
-            raise self.fail
-        return self.items[i]
 
 
 def cmd(*args, **kwargs):
