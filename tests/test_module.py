@@ -1,9 +1,7 @@
 """Module object, class registration and the one-interpreter rule."""
 import importlib
 import inspect
-import subprocess
 import sys
-import textwrap
 import weakref
 
 import pytest
@@ -12,10 +10,6 @@ import tavrel
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
 CLASSES = ["Tavrel", "TavrelCollection", "HTTPMETHOD"]
-SUBINTERP_MESSAGE = (
-    "tavrel modules do not yet support subinterpreters, see "
-    "https://docs.python.org/3/c-api/init.html#sub-interpreter-support"
-)
 
 
 def _instances():
@@ -103,64 +97,3 @@ class TestClassSurface:
         finally:
             del cls.extra
         assert not hasattr(cls, "extra")
-
-
-# Each launcher runs `code` in a legacy sub-interpreter (shared GIL, no
-# multi-interpreter extension check), so the module's init function is called.
-LAUNCHERS = {
-    "_interpreters": """
-        import _interpreters
-        iid = _interpreters.create(_interpreters.new_config("legacy"))
-        try:
-            assert _interpreters.exec(iid, code) is None
-        finally:
-            _interpreters.destroy(iid)
-    """,
-    "_testcapi": """
-        import _testcapi
-        assert _testcapi.run_in_subinterp(code) == 0
-    """,
-    "_testinternalcapi": """
-        import _interpreters, _testinternalcapi
-        cfg = _interpreters.new_config("legacy")
-        assert _testinternalcapi.run_in_subinterp_with_config(code, cfg) == 0
-    """,
-}
-
-SUBINTERP_CODE = '''
-import sys
-for attempt in range(2):
-    try:
-        import tavrel
-        print("SUB imported", flush=True)
-    except ImportError as e:
-        print("SUB ImportError", str(e), flush=True)
-print("SUB in sys.modules", "tavrel" in sys.modules, flush=True)
-'''
-
-
-class TestSubInterpreter:
-    @pytest.mark.parametrize("launcher", sorted(LAUNCHERS))
-    def test_import_refused_in_second_interpreter(self, launcher):
-        for name in {"_interpreters", launcher} if launcher != "_testcapi" else {launcher}:
-            pytest.importorskip(name, reason=f"{name} is needed to start a sub-interpreter")
-        script = "\n".join([
-            "import importlib, sys, tavrel",
-            f"code = {SUBINTERP_CODE!r}",
-            textwrap.dedent(LAUNCHERS[launcher]),
-            "del sys.modules['tavrel']",
-            "again = importlib.import_module('tavrel')",
-            "print('MAIN same', again is tavrel, flush=True)",
-            "r = tavrel.Tavrel('u', [('k', 'v')], tavrel.HTTPMETHOD.PUT, '')",
-            "print('MAIN', r.get_request_command(), flush=True)",
-        ])
-        proc = subprocess.run([sys.executable, "-c", script],
-                              capture_output=True, text=True, timeout=60)
-        assert proc.returncode == 0, proc.stderr
-        assert proc.stdout.splitlines() == [
-            f"SUB ImportError {SUBINTERP_MESSAGE}",
-            f"SUB ImportError {SUBINTERP_MESSAGE}",
-            "SUB in sys.modules False",
-            "MAIN same True",
-            "MAIN curl -X PUT u -H \"k: v\" -d ''",
-        ]
