@@ -15,6 +15,8 @@ pytestmark = pytest.mark.skipif(
     reason="needs the curl and bash executables")
 
 PROXY_VARS = {"http_proxy", "https_proxy", "all_proxy", "ftp_proxy", "no_proxy"}
+# A sanitizer runtime preloaded for the test process must not reach curl (it hangs there).
+SANITIZER_VARS = {"ld_preload", "asan_options", "ubsan_options"}
 
 
 class Recorder(http.server.BaseHTTPRequestHandler):
@@ -45,7 +47,7 @@ def server():
 
 def run_curl(command, home):
     # An empty HOME keeps any ~/.curlrc out and makes a stray "$HOME" expansion visible.
-    env = {k: v for k, v in os.environ.items() if k.lower() not in PROXY_VARS}
+    env = {k: v for k, v in os.environ.items() if k.lower() not in PROXY_VARS | SANITIZER_VARS}
     env.update(HOME=str(home), CURL_HOME=str(home))
     subprocess.run(["bash", "-c", command + " -s -S -f -o /dev/null --max-time 5"],
                    env=env, check=True, capture_output=True, timeout=20)
