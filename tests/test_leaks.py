@@ -232,6 +232,7 @@ def test_repeated_calls_do_not_leak(run):
     finally:
         tracemalloc.stop()
 
+    print(f"growth: blocks {block_growth} traced {traced_growth} heap {heap_growth}")  # shown with -s
     changed = {name: (b, a) for name, b, a in zip(args, refs_before, refs_after) if a != b}
     assert changed == {}, f"argument reference counts changed (before, after): {changed}"
     assert type_refs_after == type_refs_before, f"type reference counts changed: {type_refs_before} -> {type_refs_after}"
