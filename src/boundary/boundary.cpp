@@ -18,7 +18,7 @@ constexpr const char* kPanicDoc =
 
 thread_local long boundary_depth = 0;
 
-// Made at the first internal failure and kept for the life of the process.
+// Made once (module initialisation asks for it first) and kept for the life of the process.
 std::atomic<PyObject*> panic_type{nullptr};
 
 [[noreturn]] void abort_uncaught() {
@@ -26,22 +26,6 @@ std::atomic<PyObject*> panic_type{nullptr};
     std::fflush(stderr);
     std::abort();
 }
-
-}  // namespace
-
-PyObject* get_panic_type() noexcept {
-    if (PyObject* t = panic_type.load(std::memory_order_acquire)) return t;
-    PyObject* made = PyErr_NewExceptionWithDoc("tavrel.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
-    if (made == nullptr) return nullptr;
-    PyObject* expected = nullptr;
-    if (!panic_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-        Py_DECREF(made);  // another entry made it first; keep theirs
-        return expected;
-    }
-    return made;
-}
-
-namespace {
 
 // The qualified name of a type for conversion messages.
 std::string qualified_type_name(PyObject* type) {
@@ -59,6 +43,18 @@ void set_lazy(PyObject* type, const std::string& message) {
 }
 
 }  // namespace
+
+PyObject* get_panic_type() noexcept {
+    if (PyObject* t = panic_type.load(std::memory_order_acquire)) return t;
+    PyObject* made = PyErr_NewExceptionWithDoc("tavrel.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    if (made == nullptr) return nullptr;
+    PyObject* expected = nullptr;
+    if (!panic_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+        Py_DECREF(made);  // another entry made it first; keep theirs
+        return expected;
+    }
+    return made;
+}
 
 std::optional<std::string> text_of(PyRef str_obj) {
     Py_ssize_t size = 0;
