@@ -1,4 +1,4 @@
-// Type object creation from a type specification, with its class attributes.
+// Type object creation from a PyType_Spec, with its class attributes.
 #include "type_record.hpp"
 
 #include <algorithm>
