@@ -242,13 +242,29 @@ def _check(make, reference, start, stop, tally, faults):
 
 
 def _prime_panic():
-    """Raises and catches one PanicException, so that the panic type already exists."""
+    """Raises and catches one PanicException (the interpreter cannot make a result str)."""
     request = _request()
     for k in range(50):
         result, exc = _attempt(request.get_request_command, (), {}, k, k + 1, *_HOOKS)
         if exc is not None and type(exc).__name__ == "PanicException":
-            return
+            return exc
     raise AssertionError("no PanicException could be provoked")
+
+
+def resume_panic():
+    """A PanicException that comes back into the module from Python code (here a headers
+    sequence raising it) is not an ordinary exception: the module reports it and panics again."""
+    panic = _prime_panic()
+    cls = type(panic)
+    try:
+        Tavrel("u", Seq([], fail=panic, at=0), HTTPMETHOD.GET)
+        outcome = "returned"
+    except Exception as exc:
+        outcome = f"caught by except Exception: {exc!r}"
+    except BaseException as again:
+        outcome = [type(again) is cls, again is panic, list(again.args)]
+    print("RESUME " + json.dumps({"type": [cls.__module__, cls.__qualname__, [b.__name__ for b in cls.__bases__]],
+                                  "doc": cls.__doc__, "args": list(panic.args), "outcome": outcome}), flush=True)
 
 
 def sweep(name, primed):
@@ -339,6 +355,23 @@ def test_first_panic_while_memory_is_exhausted_does_not_abort(name):
 
 
 @needs_testcapi
+def test_panic_exception_type_and_its_resumption_from_python():
+    proc = _child("resume")
+    seen = _line(proc, "RESUME ")
+    assert seen["type"] == ["tavrel", "PanicException", ["BaseException"]]
+    assert seen["doc"].startswith("\n") and seen["doc"].endswith(
+        "\n\nLike SystemExit, this exception is derived from BaseException so that\n"
+        "it will typically propagate all the way through the stack and cause the\n"
+        "Python interpreter to exit.\n")
+    assert seen["args"] == [PANIC_TEXT]
+    # Raised anew (not the same object), with the same text, and not caught by except Exception.
+    assert seen["outcome"] == [True, False, [PANIC_TEXT]]
+    assert ("--- tavrel is resuming a panic after fetching a PanicException from Python. ---\n"
+            "Python stack trace below:\n") in proc.stderr
+    assert proc.stderr.count(REPORT_LINE) == 2  # the first panic and the resumed one
+
+
+@needs_testcapi
 @pytest.mark.parametrize("name", ["url wrong type", "str headers", "list pair", "add_request(5)"])
 def test_memory_error_while_forming_an_argument_error_is_not_turned_into_type_error(name):
     _, summary = _sweep(name, "fresh")
@@ -385,3 +418,5 @@ if __name__ == "__main__":
         sweep(sys.argv[2], sys.argv[3] == "primed")
     elif sys.argv[1] == "first":
         first_panic(sys.argv[2])
+    elif sys.argv[1] == "resume":
+        resume_panic()
