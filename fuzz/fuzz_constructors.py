@@ -273,30 +273,27 @@ class Builder:
             return tuple(self.str_obj() for _ in range(self.pick(4)))
         return self.any_object(1)
 
-    def headers(self):
+    def sequence_of(self, item, none_allowed=False):
+        """A list, tuple or hostile sequence of item() results, or (rarely) something else."""
         kind = self.pick(6)
         if kind < 2:
-            return [self.header() for _ in range(self.pick(4))]
+            return [item() for _ in range(self.pick(4))]
         if kind == 2:
-            return tuple(self.header() for _ in range(self.pick(4)))
+            return tuple(item() for _ in range(self.pick(4)))
         if kind == 3:
-            return self.hostile(self.header)
+            return self.hostile(item)
+        if kind == 4 and none_allowed:
+            return None
         return self.any_object()
+
+    def headers(self):
+        return self.sequence_of(self.header)
 
     def collection_item(self):
         return self.request() if self.pick(4) else self.any_object(1)
 
     def collection_arg(self):
-        kind = self.pick(6)
-        if kind < 2:
-            return [self.collection_item() for _ in range(self.pick(4))]
-        if kind == 2:
-            return tuple(self.collection_item() for _ in range(self.pick(4)))
-        if kind == 3:
-            return self.hostile(self.collection_item)
-        if kind == 4:
-            return None
-        return self.any_object()
+        return self.sequence_of(self.collection_item, none_allowed=True)
 
     def keyword_name(self, names):
         kind = self.pick(6)
