@@ -3,20 +3,13 @@ the text must parse as JSON and equal, byte for byte, the document worked out by
 oracle of the tests; a url with fewer than two "/" must instead give the documented ValueError
 for the first such request, and the collection must stay usable."""
 
-import importlib.util
 import json
-import pathlib
 import sys
 
 import atheris
 
-from inputs import METHODS, instrument, text
+from inputs import METHODS, instrument, oracle, text
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
-
-_spec = importlib.util.spec_from_file_location(
-    "oracle", pathlib.Path(__file__).resolve().parent.parent / "tests" / "oracle.py")
-oracle = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(oracle)
 
 SCHEMES = ["", "http://", "https://", "Ab+1.-://", "1x://", "x:/", "é://", "://", "/", "//"]
 

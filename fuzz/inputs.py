@@ -1,4 +1,14 @@
-"""Shared by the fuzz targets: texts drawn from the fuzz bytes and the words a shell must see."""
+"""Shared by the fuzz targets: texts drawn from the fuzz bytes, and the tests' pure-Python oracles
+(the words a shell must see in a command, the export document)."""
+
+import importlib.util
+import pathlib
+
+_spec = importlib.util.spec_from_file_location(
+    "oracle", pathlib.Path(__file__).resolve().parent.parent / "tests" / "oracle.py")
+oracle = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(oracle)
+words = oracle.curl_words
 
 METHODS = ["GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT"]
 
@@ -25,14 +35,6 @@ def text(fdp, *, nul=True, surrogates=False, max_len=12):
             piece = "?"
         out.append(piece)
     return "".join(out)
-
-
-def words(url, headers, method, body):
-    """The argument vector a POSIX shell must produce from the rendered command."""
-    out = ["curl", "-X", method] + ([url] if url else [])
-    for key, value in headers:
-        out += ["-H", f"{key}: {value}"]
-    return out + (["-d", body] if body is not None else [])
 
 
 def instrument(namespace):

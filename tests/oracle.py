@@ -1,4 +1,5 @@
-"""The export document worked out in plain Python, for comparison with export_collection()."""
+"""Pure-Python oracles: the words a shell must read from get_request_command(), and the export
+document, for comparison with what the module produces."""
 
 import json
 import re
@@ -24,3 +25,23 @@ def expected_document(requests):
 def expected_text(requests):
     return json.dumps(expected_document(requests), ensure_ascii=False, separators=(",", ":"),
                       sort_keys=True)
+
+
+def curl_words(url, headers=(), method="GET", body=None):
+    """The argument vector that a POSIX shell must produce from the rendered command, that is
+    curl -X METHOD [--head] [--globoff] [--url] URL [-H TEXT]... [-d BODY | --data-raw BODY]."""
+    words = ["curl", "-X", method]
+    if method == "HEAD":
+        words.append("--head")
+    if any(c in url for c in "[]{}"):
+        words.append("--globoff")
+    if url.startswith("-"):
+        words.append("--url")
+    if url:
+        words.append(url)
+    for key, value in headers:
+        blank = key != "" and value.strip(" \t") == ""
+        words += ["-H", f"{key};" if blank else f"{key}: {value}"]
+    if body is not None:
+        words += ["--data-raw" if body.startswith("@") else "-d", body]
+    return words

@@ -7,6 +7,7 @@ import subprocess
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from oracle import curl_words as words_for
 from tavrel import HTTPMETHOD, Tavrel
 
 METHODS = ["GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT"]
@@ -15,14 +16,6 @@ needs_bash = pytest.mark.skipif(shutil.which("bash") is None, reason="bash is no
 
 def render(url, headers=(), method="GET", body=None):
     return Tavrel(url, list(headers), getattr(HTTPMETHOD, method), body).get_request_command()
-
-
-def words_for(url, headers=(), method="GET", body=None):
-    """The argument vector a shell must produce from the rendered command."""
-    words = ["curl", "-X", method] + ([url] if url else [])
-    for key, value in headers:
-        words += ["-H", f"{key}: {value}"]
-    return words + (["-d", body] if body is not None else [])
 
 
 def bash_words(command):
@@ -57,7 +50,7 @@ class TestPlainCommands:
 
     @pytest.mark.parametrize("method", METHODS)
     def test_every_method_text(self, method):
-        assert render("svc", [], method) == f"curl -X {method} svc"
+        assert render("svc", [], method) == " ".join(words_for("svc", [], method))
 
     def test_absent_and_empty_body_differ(self):
         assert render("u", body=None) == "curl -X GET u"
@@ -104,12 +97,39 @@ class TestShellQuoting:
         assert bash_words(render(*args)) == words_for(*args)
 
 
+class TestCurlReadsTheRequest:
+    """Options that make curl itself read each word as the request says."""
+
+    @pytest.mark.parametrize("args, expected", [
+        (("https://h/x", [], "HEAD"), "curl -X HEAD --head https://h/x"),
+        (("https://h/s?f={a,b}", [], "GET"), "curl -X GET --globoff 'https://h/s?f={a,b}'"),
+        (("http://[::1]:8080/x", [], "GET"), "curl -X GET --globoff 'http://[::1]:8080/x'"),
+        (("-o/tmp/x", [], "GET"), "curl -X GET --url -o/tmp/x"),
+        (("-[x]", [], "HEAD"), "curl -X HEAD --head --globoff --url '-[x]'"),
+        (("https://h/x", [("X-E", ""), ("X-$", ""), ("", "")], "GET"),
+         "curl -X GET https://h/x -H \"X-E;\" -H 'X-$;' -H \": \""),
+        (("u", [("X-Blank", " \t "), ("X-Tab", "\t"), ("X-Not", " x ")], "GET"),
+         "curl -X GET u -H \"X-Blank;\" -H \"X-Tab;\" -H \"X-Not:  x \""),
+        (("https://h/up", [], "POST", "@/etc/passwd"), "curl -X POST https://h/up --data-raw '@/etc/passwd'"),
+        (("https://h/up", [], "POST", "@it's"), "curl -X POST https://h/up --data-raw '@it'\\''s'"),
+        (("https://h/up", [], "POST", "a@b"), "curl -X POST https://h/up -d 'a@b'"),
+    ])
+    def test_renders_exactly(self, args, expected):
+        assert render(*args) == expected
+        assert shlex.split(expected) == words_for(*args)
+
+
 shell_text = st.text(st.one_of(
     st.sampled_from(list("'\"\\$`!~#&;|<>(){}[]*? \t\r\n-_=:/@%+,.aZ9é\u00a0")),
     st.characters(exclude_categories=("Cs",), exclude_characters="\x00"),
 ), max_size=12)
-requests = st.tuples(shell_text, st.lists(st.tuples(shell_text, shell_text), max_size=3),
-                     st.sampled_from(METHODS), st.none() | shell_text)
+# Now and then a prefix that curl would read as an option, a file name or a url glob, and header
+# values that curl would read as "remove this header".
+prefixed = st.builds(lambda prefix, rest: prefix + rest,
+                     st.sampled_from(["", "", "-", "--", "-o", "@", "[", "{"]), shell_text)
+header_value = shell_text | st.sampled_from(["", " ", "\t", " \t "])
+requests = st.tuples(prefixed, st.lists(st.tuples(shell_text, header_value), max_size=3),
+                     st.sampled_from(METHODS), st.none() | prefixed)
 
 
 class TestRoundTrip:

@@ -29,5 +29,16 @@ TEST(RenderCommand, ShellSpecialTextsAreSingleQuoted) {
     EXPECT_EQ(render_command(make("u", {}, HttpMethod::PUT, "'")), "curl -X PUT u -d ''\\'''");
 }
 
+TEST(RenderCommand, CurlReadsEachWordAsTheRequestSays) {
+    EXPECT_EQ(render_command(make("https://h/x", {}, HttpMethod::HEAD)), "curl -X HEAD --head https://h/x");
+    EXPECT_EQ(render_command(make("https://h/s?f={a,b}", {}, HttpMethod::GET)),
+              "curl -X GET --globoff 'https://h/s?f={a,b}'");
+    EXPECT_EQ(render_command(make("-o/tmp/x", {}, HttpMethod::GET)), "curl -X GET --url -o/tmp/x");
+    EXPECT_EQ(render_command(make("u", {{"X-E", ""}, {"X-$", " \t"}, {"", ""}, {"X-V", " v"}}, HttpMethod::GET)),
+              "curl -X GET u -H \"X-E;\" -H 'X-$;' -H \": \" -H \"X-V:  v\"");
+    EXPECT_EQ(render_command(make("u", {}, HttpMethod::POST, "@/etc/passwd")), "curl -X POST u --data-raw '@/etc/passwd'");
+    EXPECT_EQ(render_command(make("u", {}, HttpMethod::POST, "a@b")), "curl -X POST u -d 'a@b'");
+}
+
 }  // namespace
 }  // namespace tavrel
