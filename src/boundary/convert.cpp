@@ -45,12 +45,12 @@ Failure argument_error(const char* param, Failure failure) {
     return Failure::object(std::move(replacement));
 }
 
-Result<std::string> extract_text(PyObject* obj) {
+Result<std::string_view> extract_text(PyObject* obj) {
     if (!PyUnicode_Check(obj)) return Failure::conversion(obj, "PyString");
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
     if (utf8 == nullptr) return fetch_error();
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
 }  // namespace tavrel

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 
 namespace tavrel {
@@ -90,7 +89,7 @@ void append_url(std::string& out, std::string_view url) {
 
 // `key: value`, or `key;` when the value is blank: curl drops a header given as `key:` with
 // nothing after it, and sends `key;` as a header with an empty value.
-void append_header(std::string& out, const Header& header) {
+void append_header(std::string& out, const HeaderView header) {
     const bool blank_value = !header.key.empty() && scan(header.value, kBlank).all;
     const std::string_view value = blank_value ? std::string_view() : std::string_view(header.value);
     const bool plain = !any_of_class(header.key, kDoubleSpecial) && !any_of_class(value, kDoubleSpecial);
@@ -112,23 +111,24 @@ void append_header(std::string& out, const Header& header) {
 }  // namespace
 
 std::string render_command(const Request& request) {
-    const std::string_view method = method_text(request.method);
-    std::size_t size = 8 + method.size() + 7 + 11 + 7 + request.url.size() + 3;
-    for (const Header& h : request.headers) size += 5 + h.key.size() + 2 + h.value.size() + 1;
-    if (request.body) size += 12 + request.body->size() + 1;
+    const std::string_view method = method_text(request.method());
+    const std::optional<std::string_view> body = request.body();
+    std::size_t size = 8 + method.size() + 7 + 11 + 7 + request.url().size() + 3;
+    for (const HeaderView h : request.headers()) size += 5 + h.key.size() + 2 + h.value.size() + 1;
+    if (body) size += 12 + body->size() + 1;
 
     std::string out;
     out.reserve(size);
     out.append("curl -X ");
     out.append(method);
     // With -X HEAD alone curl waits for a body that a HEAD response never has.
-    if (request.method == HttpMethod::HEAD) out.append(" --head");
-    append_url(out, request.url);
-    for (const Header& h : request.headers) append_header(out, h);
-    if (request.body) {
+    if (request.method() == HttpMethod::HEAD) out.append(" --head");
+    append_url(out, request.url());
+    for (const HeaderView h : request.headers()) append_header(out, h);
+    if (body) {
         // -d would read "@name" as the name of a local file to send.
-        out.append(request.body->starts_with('@') ? " --data-raw " : " -d ");
-        append_single_quoted(out, *request.body);
+        out.append(body->starts_with('@') ? " --data-raw " : " -d ");
+        append_single_quoted(out, *body);
     }
     return out;
 }

@@ -58,10 +58,10 @@ void put(JsonObject& object, std::string_view key, JsonValue value) {
     object.insert(key, std::move(value));
 }
 
-JsonValue header_array(const std::vector<Header>& headers) {
+JsonValue header_array(Request::Headers headers) {
     std::vector<JsonValue> entries;
     entries.reserve(headers.size());
-    for (const Header& header : headers) {
+    for (const HeaderView header : headers) {
         JsonObject entry = object_of(2);
         put(entry, "key", JsonValue::make_string(header.key));
         put(entry, "value", JsonValue::make_string(header.value));
@@ -84,13 +84,13 @@ JsonValue request_object(const Request& request, const std::vector<std::string_v
     JsonObject body = object_of(2);
     put(body, "mode", JsonValue::make_string("raw"));
     // An absent body and an empty one are written alike.
-    put(body, "raw", JsonValue::make_string(request.body ? std::string_view(*request.body) : std::string_view()));
+    put(body, "raw", JsonValue::make_string(request.body().value_or(std::string_view())));
 
     JsonObject object = object_of(4);
-    put(object, "method", JsonValue::make_string(method_text(request.method)));
-    put(object, "header", header_array(request.headers));
+    put(object, "method", JsonValue::make_string(method_text(request.method())));
+    put(object, "header", header_array(request.headers()));
     put(object, "body", JsonValue::make_object(std::move(body)));
-    put(object, "url", url_object(request.url, url_pieces));
+    put(object, "url", url_object(request.url(), url_pieces));
     return JsonValue::make_object(std::move(object));
 }
 
@@ -113,13 +113,13 @@ std::variant<std::string, MissingHost> export_document(std::span<const Request> 
     std::size_t estimate = 160;
     for (std::size_t i = 0; i < records.size(); ++i) {
         const Request& request = records[i];
-        estimate += 200 + 3 * request.url.size() + (request.body ? request.body->size() : 0);
-        for (const Header& header : request.headers) estimate += 20 + header.key.size() + header.value.size();
-        const std::vector<std::string_view> pieces = split_at_slashes(request.url);
-        if (pieces.size() < 3) return MissingHost{i, request.url};
+        estimate += 200 + 3 * request.url().size() + request.body().value_or(std::string_view()).size();
+        for (const HeaderView header : request.headers()) estimate += 20 + header.key.size() + header.value.size();
+        const std::vector<std::string_view> pieces = split_at_slashes(request.url());
+        if (pieces.size() < 3) return MissingHost{i, std::string(request.url())};
 
         JsonObject item = object_of(2);
-        put(item, "name", JsonValue::make_string(request.url));
+        put(item, "name", JsonValue::make_string(request.url()));
         put(item, "request", request_object(request, pieces));
         items.push_back(JsonValue::make_object(std::move(item)));
     }

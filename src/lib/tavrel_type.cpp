@@ -1,5 +1,7 @@
 // Tavrel: the request class, its constructor and get_request_command.
 #include <array>
+#include <cstddef>
+#include <memory_resource>
 
 #include "boundary/binder.hpp"
 #include "lib/classes.hpp"
@@ -11,42 +13,49 @@ namespace {
 constexpr std::array<const char*, 4> kParams = {"url", "headers", "method", "body"};
 const ArgSpec kNewSpec = {"Tavrel", "__new__", kParams, 3};
 
-Result<Header> extract_header(PyObject* item) {
+Result<Void> extract_header(PyObject* item, Request::Builder& builder) {
     if (!PyTuple_Check(item)) return Failure::conversion(item, "PyTuple");
     const Py_ssize_t size = PyTuple_GET_SIZE(item);
     if (size != 2) {
         return Failure::exception(PyExc_ValueError,
                                   "expected tuple of length 2, but got tuple of length " + std::to_string(size));
     }
-    Result<std::string> key = extract_text(PyTuple_GET_ITEM(item, 0));
+    Result<std::string_view> key = extract_text(PyTuple_GET_ITEM(item, 0));
     if (!key) return std::move(key.failure());
-    Result<std::string> value = extract_text(PyTuple_GET_ITEM(item, 1));
+    Result<std::string_view> value = extract_text(PyTuple_GET_ITEM(item, 1));
     if (!value) return std::move(value.failure());
-    return Header{std::move(*key), std::move(*value)};
+    builder.add_header(*key, *value);
+    return Void{};
 }
 
-// Converts the bound arguments strictly in parameter order; the first failure ends it.
+// Converts the bound arguments strictly in parameter order; the first failure ends it. The texts
+// are gathered in scratch space on the stack (spilling to the heap for big requests) and the
+// record is made from them in one allocation.
 Result<Request> extract_request(const BoundArgs& args) {
-    Request request;
-    Result<std::string> url = for_argument("url", extract_text(args[0].get()));
-    if (!url) return std::move(url.failure());
-    request.url = std::move(*url);
+    std::array<std::byte, 2048> stack_space;
+    std::pmr::monotonic_buffer_resource scratch(stack_space.data(), stack_space.size());
+    Request::Builder builder(&scratch);
 
-    Result<std::vector<Header>> headers =
-        for_argument("headers", extract_sequence<Header>(args[1].get(), extract_header));
+    Result<std::string_view> url = for_argument("url", extract_text(args[0].get()));
+    if (!url) return std::move(url.failure());
+    builder.add_url(*url);
+
+    Result<Void> headers = for_argument(
+        "headers", visit_sequence(
+                       args[1].get(), [&](std::size_t count) { builder.reserve_headers(count); },
+                       [&](PyObject* item) { return extract_header(item, builder); }));
     if (!headers) return std::move(headers.failure());
-    request.headers = std::move(*headers);
 
     Result<HttpMethod> method = for_argument("method", extract_method(args[2].get()));
     if (!method) return std::move(method.failure());
-    request.method = *method;
 
+    std::optional<std::string_view> body;
     if (args[3] && args[3].get() != Py_None) {
-        Result<std::string> body = for_argument("body", extract_text(args[3].get()));
-        if (!body) return std::move(body.failure());
-        request.body = std::move(*body);
+        Result<std::string_view> text = for_argument("body", extract_text(args[3].get()));
+        if (!text) return std::move(text.failure());
+        body = *text;
     }
-    return request;
+    return builder.finish(*method, body);
 }
 
 PyObject* tavrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -6,9 +6,9 @@
 namespace tavrel {
 namespace {
 
-Request make(std::string url, std::vector<Header> headers, HttpMethod method,
-             std::optional<std::string> body = std::nullopt) {
-    return Request{std::move(url), std::move(headers), method, std::move(body)};
+Request make(std::string url, std::vector<HeaderView> headers, HttpMethod method,
+             std::optional<std::string_view> body = std::nullopt) {
+    return Request(url, headers, method, body);
 }
 
 TEST(RenderCommand, PlainTextsAreWrittenAsGiven) {

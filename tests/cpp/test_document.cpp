@@ -15,9 +15,9 @@ namespace {
 constexpr std::string_view kInfo =
     R"("info":{"name":"Tavrel Collection","schema":"https://schema.getpostman.com/json/collection/v2.1.0/collection.json"})";
 
-Request make(std::string url, std::vector<Header> headers = {}, HttpMethod method = HttpMethod::GET,
-             std::optional<std::string> body = std::nullopt) {
-    return Request{std::move(url), std::move(headers), method, std::move(body)};
+Request make(std::string url, std::vector<HeaderView> headers = {}, HttpMethod method = HttpMethod::GET,
+             std::optional<std::string_view> body = std::nullopt) {
+    return Request(url, headers, method, body);
 }
 
 std::string exported(const std::vector<Request>& records) {

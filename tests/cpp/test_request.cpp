@@ -1,0 +1,62 @@
+// The request record's one-block storage: texts in order, copies independent, moves emptying.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "lib/request.hpp"
+
+namespace tavrel {
+namespace {
+
+std::vector<std::pair<std::string, std::string>> pairs(const Request& r) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const HeaderView h : r.headers()) out.emplace_back(h.key, h.value);
+    return out;
+}
+
+TEST(Request, KeepsEveryTextInOrderWithNulsAndEmptyOnes) {
+    const std::string nul("a\0b", 3);
+    const std::string big(5000, 'x');
+    const std::vector<HeaderView> headers = {{"A", "1"}, {"", ""}, {"A", nul}, {"K", big}};
+    const Request r("https://h/x", headers, HttpMethod::PATCH, "");
+    EXPECT_EQ(r.url(), "https://h/x");
+    EXPECT_EQ(r.method(), HttpMethod::PATCH);
+    ASSERT_TRUE(r.body().has_value());
+    EXPECT_EQ(*r.body(), "");
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"A", "1"}, {"", ""}, {"A", nul}, {"K", big}};
+    EXPECT_EQ(pairs(r), expected);
+}
+
+TEST(Request, AbsentBodyDiffersFromEmpty) {
+    EXPECT_FALSE(Request("u", {}, HttpMethod::GET, std::nullopt).body().has_value());
+    EXPECT_TRUE(Request("u", {}, HttpMethod::GET, "").body().has_value());
+    EXPECT_FALSE(Request().body().has_value());
+    EXPECT_EQ(Request().url(), "");
+    EXPECT_EQ(Request().header_count(), 0u);
+}
+
+TEST(Request, CopiesShareNothingAndMovesLeaveTheEmptyRequest) {
+    const std::vector<HeaderView> headers = {{"Key", "Value"}};
+    Request original("https://h/long/enough/to/need/the/heap", headers, HttpMethod::PUT, "body text");
+    Request copy = original;
+    EXPECT_NE(copy.url().data(), original.url().data());
+    EXPECT_EQ(copy.url(), original.url());
+    EXPECT_EQ(pairs(copy), pairs(original));
+    EXPECT_EQ(copy.body(), original.body());
+
+    Request moved = std::move(original);
+    EXPECT_EQ(moved.url(), copy.url());
+    EXPECT_EQ(original.url(), "");  // NOLINT(bugprone-use-after-move): the documented moved-from state
+    EXPECT_EQ(original.header_count(), 0u);
+    EXPECT_FALSE(original.body().has_value());
+
+    original = copy;
+    EXPECT_EQ(pairs(original), pairs(copy));
+    copy = copy;  // self-assignment keeps the value
+    EXPECT_EQ(copy.body(), std::optional<std::string_view>("body text"));
+}
+
+}  // namespace
+}  // namespace tavrel
