@@ -4,7 +4,7 @@
 #include <array>
 #include <span>
 
-#include "failure.hpp"
+#include "boundary.hpp"
 
 namespace tavrel {
 
@@ -27,5 +27,13 @@ Result<BoundArgs> bind_arguments(const ArgSpec& spec, PyObject* args, PyObject* 
 // Fast-call form: argument array, positional count, keyword-name tuple (or NULL), keyword values
 // following the positional ones in the array.
 Result<BoundArgs> bind_arguments(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+
+// Py_tp_new of a class's constructor: binds with `Spec` and hands the result to
+// `Construct(type, bound)`. (A vectorcall entry would save the argument tuple and dict, but the
+// interpreter would then refuse a non-str keyword name itself, with another message.)
+template <const ArgSpec& Spec, Result<PyRef> (*Construct)(PyTypeObject*, Result<BoundArgs>)>
+PyObject* constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return object_boundary([=] { return Construct(type, bind_arguments(Spec, args, kwargs)); });
+}
 
 }  // namespace tavrel

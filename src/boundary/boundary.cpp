@@ -16,8 +16,6 @@ constexpr const char* kPanicDoc =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-thread_local long boundary_depth = 0;
-
 // Made once (module initialisation asks for it first) and kept for the life of the process.
 std::atomic<PyObject*> panic_type{nullptr};
 
@@ -143,8 +141,10 @@ Result<PyRef> new_str(std::string_view text) {
 Result<PyRef> new_int(long long value) { return checked(PyLong_FromLongLong(value)); }
 Result<PyRef> new_list(Py_ssize_t size) { return checked(PyList_New(size)); }
 
-BoundaryScope::BoundaryScope() noexcept { ++boundary_depth; }
-BoundaryScope::~BoundaryScope() { --boundary_depth; }
+#if defined(__GNUC__)
+[[gnu::tls_model("initial-exec")]]
+#endif
+constinit thread_local long boundary_depth = 0;
 
 void raise_current_cpp_exception() noexcept {
     try {

@@ -39,11 +39,18 @@ Result<PyRef> new_int(long long value);
 Result<PyRef> new_list(Py_ssize_t size);
 inline PyRef new_ref(PyObject* singleton) { return PyRef::borrow(singleton); }
 
-// Keeps the per-thread count of active boundary entries.
+// The per-thread count of active boundary entries. Kept for telling a re-entrant entry apart;
+// nothing reads it yet. Bumped on every call, so it uses the initial-exec TLS model: a
+// thread-local of a shared library otherwise costs a call to __tls_get_addr per access.
+#if defined(__GNUC__)
+[[gnu::tls_model("initial-exec")]]
+#endif
+extern constinit thread_local long boundary_depth;
+
 class BoundaryScope {
 public:
-    BoundaryScope() noexcept;
-    ~BoundaryScope();
+    BoundaryScope() noexcept { ++boundary_depth; }
+    ~BoundaryScope() { --boundary_depth; }
     BoundaryScope(const BoundaryScope&) = delete;
     BoundaryScope& operator=(const BoundaryScope&) = delete;
 };

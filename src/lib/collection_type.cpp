@@ -13,21 +13,19 @@ const ArgSpec kNewSpec = {"TavrelCollection", "__new__", kNewParams, 0};
 constexpr std::array<const char*, 1> kAddParams = {"tavrel"};
 const ArgSpec kAddSpec = {"TavrelCollection", "add_request", kAddParams, 1};
 
-PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return object_boundary([=]() -> Result<PyRef> {
-        Result<BoundArgs> bound = bind_arguments(kNewSpec, args, kwargs);
-        if (!bound) return std::move(bound.failure());
-        PyObject* given = (*bound)[0].get();
-        StoredList stored;
-        if (given != nullptr && given != Py_None) {
-            Result<std::vector<Request>> records =
-                for_argument("collection", extract_sequence<Request>(given, copy_request));
-            if (!records) return std::move(records.failure());
-            stored = std::move(*records);
-        }
-        return create_instance<CollectionClass>(type, std::move(stored));
-    });
+Result<PyRef> construct(PyTypeObject* type, Result<BoundArgs> bound) {
+    if (!bound) return std::move(bound.failure());
+    PyObject* given = (*bound)[0].get();
+    StoredList stored;
+    if (given != nullptr && given != Py_None) {
+        Result<std::vector<Request>> records =
+            for_argument("collection", extract_sequence<Request>(given, copy_request));
+        if (!records) return std::move(records.failure());
+        stored = std::move(*records);
+    }
+    return create_instance<CollectionClass>(type, std::move(stored));
 }
+
 
 PyObject* add_request(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return object_boundary([=]() -> Result<PyRef> {
@@ -92,7 +90,7 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-const std::array<PyType_Slot, 1> kSlots = {{{Py_tp_new, reinterpret_cast<void*>(collection_new)}}};
+const std::array<PyType_Slot, 1> kSlots = {{{Py_tp_new, reinterpret_cast<void*>(constructor_new<kNewSpec, construct>)}}};
 
 const ClassDef kClass = {
     CollectionClass::name, "(collection=None)", kSlots, kMethods,

@@ -58,15 +58,13 @@ Result<Request> extract_request(const BoundArgs& args) {
     return builder.finish(*method, body);
 }
 
-PyObject* tavrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return object_boundary([=]() -> Result<PyRef> {
-        Result<BoundArgs> bound = bind_arguments(kNewSpec, args, kwargs);
-        if (!bound) return std::move(bound.failure());
-        Result<Request> request = extract_request(*bound);
-        if (!request) return std::move(request.failure());
-        return create_instance<TavrelClass>(type, std::move(*request));
-    });
+Result<PyRef> construct(PyTypeObject* type, Result<BoundArgs> bound) {
+    if (!bound) return std::move(bound.failure());
+    Result<Request> request = extract_request(*bound);
+    if (!request) return std::move(request.failure());
+    return create_instance<TavrelClass>(type, std::move(*request));
 }
+
 
 PyObject* get_request_command(PyObject* self, PyObject*) {
     return object_boundary([self]() -> Result<PyRef> {
@@ -81,7 +79,7 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-const std::array<PyType_Slot, 1> kSlots = {{{Py_tp_new, reinterpret_cast<void*>(tavrel_new)}}};
+const std::array<PyType_Slot, 1> kSlots = {{{Py_tp_new, reinterpret_cast<void*>(constructor_new<kNewSpec, construct>)}}};
 
 const ClassDef kClass = {
     TavrelClass::name, "(url, headers, method, body=None)", kSlots, kMethods,
