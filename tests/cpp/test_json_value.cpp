@@ -20,7 +20,7 @@ using namespace std::string_view_literals;
 
 std::vector<std::string> keys_of(const JsonObject& object) {
     std::vector<std::string> keys;
-    for (const JsonObject::Member& member : object) keys.push_back(member.key);
+    for (const JsonObject::Member& member : object) keys.emplace_back(member.key.view());
     return keys;
 }
 
