@@ -69,6 +69,11 @@ public:
     constexpr JsonText() noexcept = default;
 
     static constexpr JsonText borrow(std::string_view text) noexcept { return JsonText(text, classify_text(text), false); }
+    // A borrowed part of `whole` (`part` lies inside it). A part of a text with nothing to
+    // escape and nothing beyond ASCII has neither, so only other parts are scanned.
+    static constexpr JsonText borrow_part(const JsonText& whole, std::string_view part) noexcept {
+        return (whole.flags_ & (kNeedsEscape | kNonAscii)) == 0 ? JsonText(part.data(), part.size(), 0) : borrow(part);
+    }
     static JsonText copy_of(std::string_view text) {
         if (text.empty()) return JsonText();
         char* copy = new char[text.size()];

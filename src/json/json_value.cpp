@@ -68,6 +68,8 @@ JsonObject::JsonObject(JsonObject&&) noexcept = default;
 JsonObject& JsonObject::operator=(JsonObject&&) noexcept = default;
 JsonObject::~JsonObject() = default;
 
+// Keys given in ascending order (as a builder of known shapes gives them) are appended after one
+// comparison with the last key; any other key finds its place by binary search.
 namespace {
 // string_view ordering goes through char_traits<char>, which compares characters as unsigned
 // char and puts a prefix first: exactly the byte order the keys must keep.
@@ -79,6 +81,10 @@ auto place_of(Members& members, std::string_view key) {
 }  // namespace
 
 std::optional<JsonValue> JsonObject::insert(std::string_view key, JsonValue value) {
+    if (members_.empty() || members_.back().key.view() < key) {
+        members_.push_back(Member{JsonText::copy_of(key), std::move(value)});
+        return std::nullopt;
+    }
     auto place = place_of(members_, key);
     if (place != members_.end() && place->key == key) return std::exchange(place->value, std::move(value));
     members_.insert(place, Member{JsonText::copy_of(key), std::move(value)});
@@ -86,6 +92,10 @@ std::optional<JsonValue> JsonObject::insert(std::string_view key, JsonValue valu
 }
 
 std::optional<JsonValue> JsonObject::insert(JsonText key, JsonValue value) {
+    if (members_.empty() || members_.back().key.view() < key.view()) {
+        members_.push_back(Member{std::move(key), std::move(value)});
+        return std::nullopt;
+    }
     auto place = place_of(members_, key.view());
     if (place != members_.end() && place->key == key) return std::exchange(place->value, std::move(value));
     members_.insert(place, Member{std::move(key), std::move(value)});

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -64,8 +65,12 @@ std::optional<UrlPieces> split_url(std::string_view url) {
 }
 
 JsonValue text(std::string_view t) { return JsonValue::make_string(JsonText::borrow(t)); }
+JsonValue text(const JsonText& t) { return JsonValue::make_string(t.borrowed()); }
+JsonValue part_of(const JsonText& whole, std::string_view part) {
+    return JsonValue::make_string(JsonText::borrow_part(whole, part));
+}
 
-// An object of `count` members, all given in one go.
+// An object of `N` members, all given in one go; given in key order, each is appended.
 template <std::size_t N>
 JsonValue object_of(Resource* arena, std::array<std::pair<const JsonText*, JsonValue>, N> members) {
     JsonObject object(arena);
@@ -75,14 +80,14 @@ JsonValue object_of(Resource* arena, std::array<std::pair<const JsonText*, JsonV
     return JsonValue::make_object(std::move(object));
 }
 
-JsonValue path_array(std::optional<std::string_view> path_text, Resource* arena) {
+JsonValue path_array(const JsonText& url, std::optional<std::string_view> path_text, Resource* arena) {
     JsonArray path(arena);
     if (path_text) {
         const std::string_view rest = *path_text;
         path.reserve(1 + static_cast<std::size_t>(std::ranges::count(rest, '/')));
         for (std::size_t start = 0;;) {
             const std::size_t slash = rest.find('/', start);
-            path.push_back(text(rest.substr(start, slash - start)));
+            path.push_back(part_of(url, rest.substr(start, slash - start)));
             if (slash == std::string_view::npos) break;
             start = slash + 1;
         }
@@ -100,18 +105,20 @@ JsonValue header_array(const std::vector<Header>& headers, Resource* arena) {
 }
 
 JsonValue item_object(const Request& request, const UrlPieces& pieces, Resource* arena) {
+    // The url is written three times and cut into pieces: it is scanned once.
+    const JsonText url_text = JsonText::borrow(request.url);
     // An absent body and an empty one are written alike.
     JsonValue body = object_of<2>(
         arena, {{{&kMode, JsonValue::make_string(kRaw.borrowed())}, {&kRaw, text(request.body ? std::string_view(*request.body) : "")}}});
-    JsonValue url = object_of<4>(arena, {{{&kRaw, text(request.url)},
+    JsonValue url = object_of<4>(arena, {{{&kHost, part_of(url_text, pieces.host)},
+                                          {&kPath, path_array(url_text, pieces.path_text, arena)},
                                           {&kProtocol, text(protocol_of(request.url))},
-                                          {&kHost, text(pieces.host)},
-                                          {&kPath, path_array(pieces.path_text, arena)}}});
-    JsonValue request_object = object_of<4>(arena, {{{&kMethod, text(method_text(request.method))},
+                                          {&kRaw, text(url_text)}}});
+    JsonValue request_object = object_of<4>(arena, {{{&kBody, std::move(body)},
                                                      {&kHeader, header_array(request.headers, arena)},
-                                                     {&kBody, std::move(body)},
+                                                     {&kMethod, text(method_text(request.method))},
                                                      {&kUrl, std::move(url)}}});
-    return object_of<2>(arena, {{{&kName, text(request.url)}, {&kRequest, std::move(request_object)}}});
+    return object_of<2>(arena, {{{&kName, text(url_text)}, {&kRequest, std::move(request_object)}}});
 }
 
 // Room for the nodes of `records`, so the arena takes one block from the heap in the usual case.
@@ -136,6 +143,11 @@ std::string MissingHost::message() const {
     message_text += "\" without a host: expected a host after \"scheme://\"";
     return message_text;
 }
+
+DocumentTree::DocumentTree() { new (&root_) JsonValue(); }
+
+// root_ is not destroyed: see the member's comment.
+DocumentTree::~DocumentTree() {}
 
 std::optional<MissingHost> DocumentTree::build(std::span<const Request> records) {
     root_ = JsonValue();

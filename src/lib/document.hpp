@@ -30,7 +30,8 @@ struct MissingHost {
 // the arena).
 class DocumentTree {
 public:
-    DocumentTree() = default;
+    DocumentTree();
+    ~DocumentTree();
     DocumentTree(const DocumentTree&) = delete;
     DocumentTree& operator=(const DocumentTree&) = delete;
 
@@ -40,7 +41,13 @@ public:
 
 private:
     std::optional<std::pmr::monotonic_buffer_resource> arena_;
-    json::JsonValue root_;  // declared after the arena: destroyed before it
+    // Never destroyed, only released with the arena: every container of the tree keeps its
+    // storage in the arena and every text is borrowed, so running the destructors would walk
+    // the whole tree to free nothing. (A rebuild assigns over it, which destroys the old tree
+    // while its arena is still alive.)
+    union {
+        json::JsonValue root_;
+    };
 };
 
 // The document of `records` as compact JSON text.
