@@ -35,6 +35,10 @@ std::optional<std::string> text_of(PyRef str_obj);
 // New result objects. A NULL from the interpreter here is printed and becomes the internal
 // failure "Python API call failed".
 Result<PyRef> new_str(std::string_view text);
+// A new str of `size` ASCII characters, to be filled in place through ascii_data() before it
+// is handed on: until then its characters are undefined.
+Result<PyRef> new_ascii_str(std::size_t size);
+inline char* ascii_data(PyObject* ascii_str) { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(ascii_str)); }
 Result<PyRef> new_int(long long value);
 Result<PyRef> new_list(Py_ssize_t size);
 inline PyRef new_ref(PyObject* singleton) { return PyRef::borrow(singleton); }

@@ -4,12 +4,14 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <optional>
 #include <ranges>
-#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "json/json_text.hpp"
 
 namespace tavrel::json {
 
@@ -45,19 +47,26 @@ private:
 
 class JsonValue;
 
+// Where a tree's containers take their element storage from. A tree that lives inside one call
+// gives all its containers one monotonic arena, so building it costs no heap allocation per
+// node and destroying it frees nothing piece by piece; the default is the ordinary heap.
+using Resource = std::pmr::memory_resource;
+inline Resource* heap_resource() noexcept { return std::pmr::new_delete_resource(); }
+
 // Elements in the order they were given or appended. Move-only like every container of the
 // tree: a copy must be asked for with deep_copy(), so no subtree is duplicated by accident.
 class JsonArray {
 public:
     JsonArray() noexcept;
-    explicit JsonArray(std::vector<JsonValue> elements) noexcept;
+    explicit JsonArray(Resource* resource) noexcept;
+    explicit JsonArray(std::pmr::vector<JsonValue> elements) noexcept;
     JsonArray(JsonArray&&) noexcept;
     JsonArray& operator=(JsonArray&&) noexcept;
     JsonArray(const JsonArray&) = delete;
     JsonArray& operator=(const JsonArray&) = delete;
     ~JsonArray();
 
-    using const_iterator = std::vector<JsonValue>::const_iterator;
+    using const_iterator = std::pmr::vector<JsonValue>::const_iterator;
 
     void push_back(JsonValue value);
     void reserve(std::size_t count);
@@ -67,11 +76,12 @@ public:
     const_iterator begin() const noexcept;
     const_iterator end() const noexcept;
 
-    JsonArray deep_copy() const;
+    // The copy's storage comes from `resource`; its texts are owned copies.
+    JsonArray deep_copy(Resource* resource = heap_resource()) const;
     friend bool operator==(const JsonArray& a, const JsonArray& b);
 
 private:
-    std::vector<JsonValue> elements_;
+    std::pmr::vector<JsonValue> elements_;
 };
 
 // A map from key texts to values. Invariant: members_ is strictly ascending by key, compared
@@ -82,6 +92,7 @@ public:
     struct Member;
 
     JsonObject() noexcept;
+    explicit JsonObject(Resource* resource) noexcept;
     JsonObject(JsonObject&&) noexcept;
     JsonObject& operator=(JsonObject&&) noexcept;
     JsonObject(const JsonObject&) = delete;
@@ -92,9 +103,11 @@ public:
     // present, the stored key text and the member's place stay, the value is replaced, and the
     // previous value is handed back.
     std::optional<JsonValue> insert(std::string_view key, JsonValue value);
+    // The same, taking `key` as it is: a borrowed key (a constant) stays borrowed.
+    std::optional<JsonValue> insert(JsonText key, JsonValue value);
 
     // Iteration visits members in ascending key order; keys are never exposed for writing.
-    using const_iterator = std::vector<Member>::const_iterator;
+    using const_iterator = std::pmr::vector<Member>::const_iterator;
 
     // Room for `count` members, so that building a small object of known shape allocates once.
     void reserve(std::size_t count);
@@ -103,11 +116,11 @@ public:
     const_iterator begin() const noexcept;
     const_iterator end() const noexcept;
 
-    JsonObject deep_copy() const;
+    JsonObject deep_copy(Resource* resource = heap_resource()) const;
     friend bool operator==(const JsonObject& a, const JsonObject& b);
 
 private:
-    std::vector<Member> members_;
+    std::pmr::vector<Member> members_;
 };
 
 // One kind and its content. Every value owns its whole subtree; values are moved into their
@@ -131,18 +144,27 @@ public:
     static JsonValue make_double(double value) noexcept;
     // Copies the bytes of `text`, NUL bytes included.
     static JsonValue make_string(std::string_view text);
+    // Takes the text as it is; a borrowed text must outlive the value.
+    static JsonValue make_string(JsonText text) noexcept;
     static JsonValue make_array(JsonArray array) noexcept;
-    static JsonValue make_array(std::vector<JsonValue> elements) noexcept;
+    static JsonValue make_array(std::pmr::vector<JsonValue> elements) noexcept;
+    // Moves the elements into heap storage of the array's own.
+    static JsonValue make_array(std::vector<JsonValue> elements);
     static JsonValue make_object(JsonObject object) noexcept;
 
     // One String element per text, copied, in the order of the range.
     template <std::ranges::input_range R>
         requires std::convertible_to<std::ranges::range_reference_t<R>, std::string_view>
     static JsonValue array_from_texts(R&& texts) {
-        JsonArray array;
-        if constexpr (std::ranges::sized_range<R>) array.reserve(std::ranges::size(texts));
-        for (auto&& text : texts) array.push_back(make_string(std::string_view(text)));
-        return make_array(std::move(array));
+        return array_from(std::forward<R>(texts), heap_resource(), [](std::string_view t) { return make_string(t); });
+    }
+    // One String element per text, borrowed (the texts must outlive the value), with the
+    // array's storage from `resource`.
+    template <std::ranges::input_range R>
+        requires std::convertible_to<std::ranges::range_reference_t<R>, std::string_view>
+    static JsonValue array_of_borrowed_texts(R&& texts, Resource* resource) {
+        return array_from(std::forward<R>(texts), resource,
+                          [](std::string_view t) { return make_string(JsonText::borrow(t)); });
     }
 
     JsonKind kind() const noexcept { return static_cast<JsonKind>(content_.index()); }
@@ -151,23 +173,32 @@ public:
     // Each accessor requires the matching kind (std::bad_variant_access otherwise).
     bool as_bool() const { return std::get<bool>(content_); }
     const JsonNumber& as_number() const { return std::get<JsonNumber>(content_); }
-    std::string_view as_string() const { return std::get<std::string>(content_); }
+    std::string_view as_string() const { return std::get<JsonText>(content_).view(); }
+    const JsonText& as_text() const { return std::get<JsonText>(content_); }
     const JsonArray& as_array() const { return std::get<JsonArray>(content_); }
     const JsonObject& as_object() const { return std::get<JsonObject>(content_); }
 
-    // An equal tree with storage of its own.
-    JsonValue deep_copy() const;
+    // An equal tree with storage of its own: containers from `resource`, owned copies of texts.
+    JsonValue deep_copy(Resource* resource = heap_resource()) const;
     friend bool operator==(const JsonValue& a, const JsonValue& b);
 
 private:
+    template <class R, class Make>
+    static JsonValue array_from(R&& texts, Resource* resource, Make make) {
+        JsonArray array(resource);
+        if constexpr (std::ranges::sized_range<R>) array.reserve(std::ranges::size(texts));
+        for (auto&& text : texts) array.push_back(make(std::string_view(text)));
+        return make_array(std::move(array));
+    }
+
     // Alternative order must match JsonKind.
-    using Content = std::variant<std::monostate, bool, JsonNumber, std::string, JsonArray, JsonObject>;
+    using Content = std::variant<std::monostate, bool, JsonNumber, JsonText, JsonArray, JsonObject>;
     explicit JsonValue(Content content) noexcept : content_(std::move(content)) {}
     Content content_;
 };
 
 struct JsonObject::Member {
-    std::string key;
+    JsonText key;
     JsonValue value;
 };
 

@@ -1,10 +1,11 @@
-// Compact JSON writer: one growing buffer, table-driven string escaping, shortest float digits.
+// Compact JSON writer: exact sizing, table-driven string escaping, shortest float digits.
 #include "json/json_writer.hpp"
 
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace tavrel::json {
@@ -28,51 +29,76 @@ constexpr std::array<char, 256> kEscapes = [] {
 
 constexpr std::string_view kHexDigits = "0123456789abcdef";
 
-void append_string(std::string& out, std::string_view text) {
-    out += '"';
-    std::size_t run_start = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const char escape = kEscapes[byte];
-        if (escape == 0) continue;
-        out.append(text.data() + run_start, i - run_start);
-        if (escape == 'u') {
-            const char form[6] = {'\\', 'u', '0', '0', kHexDigits[byte >> 4], kHexDigits[byte & 0xF]};
-            out.append(form, sizeof form);
-        } else {
-            const char form[2] = {'\\', escape};
-            out.append(form, sizeof form);
+// Bytes an escape adds to its one source byte.
+constexpr std::size_t extra_of(char escape) { return escape == 0 ? 0 : escape == 'u' ? 5 : 1; }
+
+std::size_t escaped_size(const JsonText& text) {
+    if (!text.text_class().needs_escape) return text.size();
+    std::size_t size = text.size();
+    for (char c : text.view()) size += extra_of(kEscapes[static_cast<unsigned char>(c)]);
+    return size;
+}
+
+char* put(char* out, std::string_view bytes) {
+    std::memcpy(out, bytes.data(), bytes.size());
+    return out + bytes.size();
+}
+
+// Copies `text` escaped: words without an escape are skipped eight bytes at a time, and each
+// run of plain bytes goes out in one piece.
+char* put_escaped(char* out, std::string_view text) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    const char* run = p;
+    while (p != end) {
+        if (end - p >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, sizeof word);
+            if ((detail::escape_bits(word) & detail::kHighs) == 0) {
+                p += 8;
+                continue;
+            }
         }
-        run_start = i + 1;
+        const auto byte = static_cast<unsigned char>(*p);
+        const char escape = kEscapes[byte];
+        if (escape == 0) {
+            ++p;
+            continue;
+        }
+        out = put(out, std::string_view(run, static_cast<std::size_t>(p - run)));
+        *out++ = '\\';
+        *out++ = escape;
+        if (escape == 'u') {
+            *out++ = '0';
+            *out++ = '0';
+            *out++ = kHexDigits[byte >> 4];
+            *out++ = kHexDigits[byte & 0xF];
+        }
+        run = ++p;
     }
-    out.append(text.data() + run_start, text.size() - run_start);
-    out += '"';
+    return put(out, std::string_view(run, static_cast<std::size_t>(end - run)));
 }
 
-template <typename Int>
-void append_integer(std::string& out, Int value) {
-    char buf[24];  // 20 digits and a sign at most
-    const auto result = std::to_chars(buf, buf + sizeof buf, value);
-    out.append(buf, result.ptr);
+char* put_string(char* out, const JsonText& text) {
+    *out++ = '"';
+    out = text.text_class().needs_escape ? put_escaped(out, text.view()) : put(out, text.view());
+    *out++ = '"';
+    return out;
 }
 
-// Lays out the shortest round-trip digits of `value`. The digit string and its decimal point
-// position come from to_chars in scientific form ("d.ddde±xx"); the layout is ours:
+// Lays out the shortest round-trip digits of a finite `value` in `text` (32 bytes) and returns
+// the end. The digit string and its decimal point position come from to_chars in scientific
+// form ("d.ddde±xx"); the layout is ours:
 //   value = digits * 10^k, point = number of digits + k
 //   k >= 0 and point <= 16   -> digits, k zeros, ".0"          (123.0, 1000000000000000.0)
 //   0 < point <= 16          -> digits with "." after `point`  (12.34)
 //   -5 < point <= 0          -> "0.", -point zeros, digits     (0.00001)
 //   otherwise                -> d[.ddd]e[-]exp, exp = point-1  (1e16, 1.5e20, 1e-7)
-void append_double(std::string& out, double value) {
-    if (!std::isfinite(value)) {
-        out += "null";
-        return;
-    }
+char* format_double(char* text, double value) {
     char sci[32];  // "-d.dddddddddddddddde-xxx" is 24 characters at most
     const char* const sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
 
-    char text[32];  // longest layout: "-0.0000" followed by 17 digits
-    char* w = text;
+    char* w = text;  // longest layout: "-0.0000" followed by 17 digits
     const char* p = sci;
     if (*p == '-') *w++ = *p++;
 
@@ -118,52 +144,113 @@ void append_double(std::string& out, double value) {
             put_digits(1, count);
         }
         *w++ = 'e';
-        w = std::to_chars(w, text + sizeof text, point - 1).ptr;
+        w = std::to_chars(w, text + 32, point - 1).ptr;
     }
-    out.append(text, w);
+    return w;
 }
 
-void append_number(std::string& out, const JsonNumber& number) {
+// The text of a number, formed in a small buffer: at most 20 digits and a sign for an
+// integer, at most 24 characters for a float.
+struct NumberText {
+    char buf[32];
+    std::size_t size;
+    std::string_view view() const { return {buf, size}; }
+};
+
+NumberText number_text(const JsonNumber& number) {
+    NumberText text{};
+    char* end = text.buf;
     switch (number.form()) {
-        case JsonNumber::Form::NonNegative: append_integer(out, number.non_negative()); return;
-        case JsonNumber::Form::Negative: append_integer(out, number.negative()); return;
-        case JsonNumber::Form::Float: append_double(out, number.floating()); return;
+        case JsonNumber::Form::NonNegative: end = std::to_chars(text.buf, text.buf + 32, number.non_negative()).ptr; break;
+        case JsonNumber::Form::Negative: end = std::to_chars(text.buf, text.buf + 32, number.negative()).ptr; break;
+        case JsonNumber::Form::Float:
+            // A float number is always finite; "null" is kept for safety should one not be.
+            end = std::isfinite(number.floating()) ? format_double(text.buf, number.floating())
+                                                  : put(text.buf, "null");
+            break;
+    }
+    text.size = static_cast<std::size_t>(end - text.buf);
+    return text;
+}
+
+void measure_into(const JsonValue& value, TextSize& size) {
+    switch (value.kind()) {
+        case JsonKind::Null: size.bytes += 4; return;
+        case JsonKind::Bool: size.bytes += value.as_bool() ? 4 : 5; return;
+        case JsonKind::Number: size.bytes += number_text(value.as_number()).size; return;
+        case JsonKind::String: {
+            const JsonText& text = value.as_text();
+            size.bytes += 2 + escaped_size(text);
+            size.ascii &= !text.text_class().non_ascii;
+            return;
+        }
+        case JsonKind::Array: {
+            const JsonArray& array = value.as_array();
+            // "[", "]" and a "," between elements.
+            size.bytes += array.empty() ? 2 : 1 + array.size();
+            for (const JsonValue& element : array) measure_into(element, size);
+            return;
+        }
+        case JsonKind::Object: {
+            const JsonObject& object = value.as_object();
+            // "{", "}", a "," between members, and per member the key's quotes and ":".
+            size.bytes += object.empty() ? 2 : 1 + 4 * object.size();
+            for (const JsonObject::Member& member : object) {
+                size.bytes += escaped_size(member.key);
+                size.ascii &= !member.key.text_class().non_ascii;
+                measure_into(member.value, size);
+            }
+            return;
+        }
     }
 }
 
 }  // namespace
 
-void write_json(const JsonValue& value, std::string& out) {
+TextSize measure_json(const JsonValue& value) {
+    TextSize size;
+    measure_into(value, size);
+    return size;
+}
+
+char* write_json(const JsonValue& value, char* out) {
     switch (value.kind()) {
-        case JsonKind::Null: out += "null"; return;
-        case JsonKind::Bool: out += value.as_bool() ? "true" : "false"; return;
-        case JsonKind::Number: append_number(out, value.as_number()); return;
-        case JsonKind::String: append_string(out, value.as_string()); return;
+        case JsonKind::Null: return put(out, "null");
+        case JsonKind::Bool: return put(out, value.as_bool() ? "true" : "false");
+        case JsonKind::Number: return put(out, number_text(value.as_number()).view());
+        case JsonKind::String: return put_string(out, value.as_text());
         case JsonKind::Array: {
-            out += '[';
+            *out++ = '[';
             bool first = true;
             for (const JsonValue& element : value.as_array()) {
-                if (!first) out += ',';
+                if (!first) *out++ = ',';
                 first = false;
-                write_json(element, out);
+                out = write_json(element, out);
             }
-            out += ']';
-            return;
+            *out++ = ']';
+            return out;
         }
         case JsonKind::Object: {
-            out += '{';
+            *out++ = '{';
             bool first = true;
             for (const JsonObject::Member& member : value.as_object()) {
-                if (!first) out += ',';
+                if (!first) *out++ = ',';
                 first = false;
-                append_string(out, member.key);
-                out += ':';
-                write_json(member.value, out);
+                out = put_string(out, member.key);
+                *out++ = ':';
+                out = write_json(member.value, out);
             }
-            out += '}';
-            return;
+            *out++ = '}';
+            return out;
         }
     }
+    return out;
+}
+
+void write_json(const JsonValue& value, std::string& out) {
+    const std::size_t start = out.size();
+    out.resize(start + measure_json(value).bytes);
+    write_json(value, out.data() + start);
 }
 
 std::string to_json_text(const JsonValue& value) {

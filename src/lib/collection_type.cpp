@@ -3,6 +3,7 @@
 
 #include "boundary/binder.hpp"
 #include "lib/classes.hpp"
+#include "json/json_writer.hpp"
 #include "lib/document.hpp"
 
 namespace tavrel {
@@ -74,11 +75,20 @@ PyObject* export_collection(PyObject* self, PyObject*) {
         const StoredList& stored = **collection;
         std::span<const Request> records;
         if (stored) records = *stored;
-        std::variant<std::string, MissingHost> document = export_document(records);
-        if (auto* missing = std::get_if<MissingHost>(&document)) {
+        DocumentTree tree;
+        if (std::optional<MissingHost> missing = tree.build(records)) {
             return Failure::exception(PyExc_ValueError, missing->message());
         }
-        return new_str(std::get<std::string>(document));
+        const json::TextSize size = json::measure_json(tree.root());
+        if (size.ascii) {
+            // All ASCII: the text is written straight into the str's own buffer.
+            Result<PyRef> text = new_ascii_str(size.bytes);
+            if (text) json::write_json(tree.root(), ascii_data(text->get()));
+            return text;
+        }
+        std::string utf8(size.bytes, '\0');
+        json::write_json(tree.root(), utf8.data());
+        return new_str(utf8);
     });
 }
 

@@ -1,33 +1,34 @@
 // Builds the collection document tree from request records and writes it as compact JSON.
 #include "lib/document.hpp"
 
-#include <ranges>
+#include <algorithm>
+#include <array>
+#include <new>
 #include <string_view>
 #include <utility>
-#include <vector>
 
-#include "json/json_value.hpp"
 #include "json/json_writer.hpp"
 
 namespace tavrel {
 namespace {
 
+using json::JsonArray;
 using json::JsonObject;
+using json::JsonText;
 using json::JsonValue;
+using json::Resource;
 
-// The url cut at every "/" and nowhere else; k slashes give k+1 pieces, empty ones included.
-std::vector<std::string_view> split_at_slashes(std::string_view url) {
-    std::vector<std::string_view> pieces;
-    for (std::size_t start = 0;;) {
-        const std::size_t slash = url.find('/', start);
-        if (slash == std::string_view::npos) {
-            pieces.push_back(url.substr(start));
-            return pieces;
-        }
-        pieces.push_back(url.substr(start, slash - start));
-        start = slash + 1;
-    }
-}
+// Keys and fixed texts, classified once at compile time.
+constexpr JsonText kBody = JsonText::borrow("body"), kHeader = JsonText::borrow("header"),
+                   kHost = JsonText::borrow("host"), kInfo = JsonText::borrow("info"),
+                   kItem = JsonText::borrow("item"), kKey = JsonText::borrow("key"),
+                   kMethod = JsonText::borrow("method"), kMode = JsonText::borrow("mode"),
+                   kName = JsonText::borrow("name"), kPath = JsonText::borrow("path"),
+                   kProtocol = JsonText::borrow("protocol"), kRaw = JsonText::borrow("raw"),
+                   kRequest = JsonText::borrow("request"), kSchema = JsonText::borrow("schema"),
+                   kUrl = JsonText::borrow("url"), kValue = JsonText::borrow("value"),
+                   kCollectionNameText = JsonText::borrow(kCollectionName),
+                   kSchemaText = JsonText::borrow(kSchemaAddress);
 
 constexpr bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
@@ -46,95 +47,131 @@ std::string_view protocol_of(std::string_view url) {
     return url.substr(end).starts_with("://") ? url.substr(0, end) : kDefault;
 }
 
-// An object with room for its `count` keys.
-JsonObject object_of(std::size_t count) {
-    JsonObject object;
-    object.reserve(count);
-    return object;
+// A url cut at every "/" and nowhere else (k slashes give k+1 pieces, empty ones included):
+// its third piece, and what follows the third slash, or nothing when there is no third slash.
+struct UrlPieces {
+    std::string_view host;
+    std::optional<std::string_view> path_text;
+};
+
+std::optional<UrlPieces> split_url(std::string_view url) {
+    const std::size_t first = url.find('/');
+    if (first == std::string_view::npos) return std::nullopt;
+    const std::size_t second = url.find('/', first + 1);
+    if (second == std::string_view::npos) return std::nullopt;
+    const std::size_t third = url.find('/', second + 1);
+    if (third == std::string_view::npos) return UrlPieces{url.substr(second + 1), std::nullopt};
+    return UrlPieces{url.substr(second + 1, third - second - 1), url.substr(third + 1)};
 }
 
-void put(JsonObject& object, std::string_view key, JsonValue value) {
+JsonValue text(std::string_view t) { return JsonValue::make_string(JsonText::borrow(t)); }
+JsonValue text(const JsonText& t) { return JsonValue::make_string(t.borrowed()); }
+JsonValue part_of(const JsonText& whole, std::string_view part) {
+    return JsonValue::make_string(JsonText::borrow_part(whole, part));
+}
+
+// An object of `N` members, all given in one go; given in key order, each is appended.
+template <std::size_t N>
+JsonValue object_of(Resource* arena, std::array<std::pair<const JsonText*, JsonValue>, N> members) {
+    JsonObject object(arena);
+    object.reserve(N);
     // Every key is inserted once per object, so nothing is ever replaced here.
-    object.insert(key, std::move(value));
+    for (auto& [key, value] : members) object.insert(key->borrowed(), std::move(value));
+    return JsonValue::make_object(std::move(object));
 }
 
-JsonValue header_array(Request::Headers headers) {
-    std::vector<JsonValue> entries;
+JsonValue path_array(const JsonText& url, std::optional<std::string_view> path_text, Resource* arena) {
+    JsonArray path(arena);
+    if (path_text) {
+        const std::string_view rest = *path_text;
+        path.reserve(1 + static_cast<std::size_t>(std::ranges::count(rest, '/')));
+        for (std::size_t start = 0;;) {
+            const std::size_t slash = rest.find('/', start);
+            path.push_back(part_of(url, rest.substr(start, slash - start)));
+            if (slash == std::string_view::npos) break;
+            start = slash + 1;
+        }
+    }
+    return JsonValue::make_array(std::move(path));
+}
+
+JsonValue header_array(Request::Headers headers, Resource* arena) {
+    JsonArray entries(arena);
     entries.reserve(headers.size());
     for (const HeaderView header : headers) {
-        JsonObject entry = object_of(2);
-        put(entry, "key", JsonValue::make_string(header.key));
-        put(entry, "value", JsonValue::make_string(header.value));
-        entries.push_back(JsonValue::make_object(std::move(entry)));
+        entries.push_back(object_of<2>(arena, {{{&kKey, text(header.key)}, {&kValue, text(header.value)}}}));
     }
     return JsonValue::make_array(std::move(entries));
 }
 
-// `pieces` has at least three elements: the caller has already refused urls without a host.
-JsonValue url_object(std::string_view url, const std::vector<std::string_view>& pieces) {
-    JsonObject object = object_of(4);
-    put(object, "raw", JsonValue::make_string(url));
-    put(object, "protocol", JsonValue::make_string(protocol_of(url)));
-    put(object, "host", JsonValue::make_string(pieces[2]));
-    put(object, "path", JsonValue::array_from_texts(std::ranges::subrange(pieces.begin() + 3, pieces.end())));
-    return JsonValue::make_object(std::move(object));
+JsonValue item_object(const Request& request, const UrlPieces& pieces, Resource* arena) {
+    // The url is written three times and cut into pieces: it is scanned once.
+    const JsonText url_text = JsonText::borrow(request.url());
+    // An absent body and an empty one are written alike.
+    JsonValue body = object_of<2>(
+        arena, {{{&kMode, JsonValue::make_string(kRaw.borrowed())}, {&kRaw, text(request.body().value_or(std::string_view()))}}});
+    JsonValue url = object_of<4>(arena, {{{&kHost, part_of(url_text, pieces.host)},
+                                          {&kPath, path_array(url_text, pieces.path_text, arena)},
+                                          {&kProtocol, text(protocol_of(request.url()))},
+                                          {&kRaw, text(url_text)}}});
+    JsonValue request_object = object_of<4>(arena, {{{&kBody, std::move(body)},
+                                                     {&kHeader, header_array(request.headers(), arena)},
+                                                     {&kMethod, text(method_text(request.method()))},
+                                                     {&kUrl, std::move(url)}}});
+    return object_of<2>(arena, {{{&kName, text(url_text)}, {&kRequest, std::move(request_object)}}});
 }
 
-JsonValue request_object(const Request& request, const std::vector<std::string_view>& url_pieces) {
-    JsonObject body = object_of(2);
-    put(body, "mode", JsonValue::make_string("raw"));
-    // An absent body and an empty one are written alike.
-    put(body, "raw", JsonValue::make_string(request.body().value_or(std::string_view())));
-
-    JsonObject object = object_of(4);
-    put(object, "method", JsonValue::make_string(method_text(request.method())));
-    put(object, "header", header_array(request.headers()));
-    put(object, "body", JsonValue::make_object(std::move(body)));
-    put(object, "url", url_object(request.url(), url_pieces));
-    return JsonValue::make_object(std::move(object));
+// Room for the nodes of `records`, so the arena takes one block from the heap in the usual case.
+std::size_t arena_estimate(std::span<const Request> records) {
+    constexpr std::size_t kMemberBytes = sizeof(JsonObject::Member), kValueBytes = sizeof(JsonValue);
+    std::size_t bytes = 4 * kMemberBytes + 64;
+    for (const Request& request : records) {
+        // 12 members in the item, request, body and url objects; a header is a value and 2
+        // members; a value per item and (commonly up to) 4 path elements.
+        bytes += 12 * kMemberBytes + 5 * kValueBytes + request.header_count() * (kValueBytes + 2 * kMemberBytes);
+    }
+    return bytes;
 }
 
 }  // namespace
 
 std::string MissingHost::message() const {
-    std::string text = "request ";
-    text += std::to_string(index);
-    text += " has url \"";
-    text += url;
-    text += "\" without a host: expected a host after \"scheme://\"";
-    return text;
+    std::string message_text = "request ";
+    message_text += std::to_string(index);
+    message_text += " has url \"";
+    message_text += url;
+    message_text += "\" without a host: expected a host after \"scheme://\"";
+    return message_text;
+}
+
+DocumentTree::DocumentTree() { new (&root_) JsonValue(); }
+
+// root_ is not destroyed: see the member's comment.
+DocumentTree::~DocumentTree() {}
+
+std::optional<MissingHost> DocumentTree::build(std::span<const Request> records) {
+    root_ = JsonValue();
+    arena_.reset();
+    Resource* arena = &arena_.emplace(arena_estimate(records));
+
+    JsonArray items(arena);
+    items.reserve(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const Request& request = records[i];
+        const std::optional<UrlPieces> pieces = split_url(request.url());
+        if (!pieces) return MissingHost{i, std::string(request.url())};
+        items.push_back(item_object(request, *pieces, arena));
+    }
+    JsonValue info = object_of<2>(arena, {{{&kName, JsonValue::make_string(kCollectionNameText.borrowed())},
+                                           {&kSchema, JsonValue::make_string(kSchemaText.borrowed())}}});
+    root_ = object_of<2>(arena, {{{&kInfo, std::move(info)}, {&kItem, JsonValue::make_array(std::move(items))}}});
+    return std::nullopt;
 }
 
 std::variant<std::string, MissingHost> export_document(std::span<const Request> records) {
-    std::vector<JsonValue> items;
-    items.reserve(records.size());
-    // The text holds each url three times, every header and body text once, and a fixed frame
-    // per item and per header; room for that (before escapes) means the buffer rarely regrows.
-    std::size_t estimate = 160;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const Request& request = records[i];
-        estimate += 200 + 3 * request.url().size() + request.body().value_or(std::string_view()).size();
-        for (const HeaderView header : request.headers()) estimate += 20 + header.key.size() + header.value.size();
-        const std::vector<std::string_view> pieces = split_at_slashes(request.url());
-        if (pieces.size() < 3) return MissingHost{i, std::string(request.url())};
-
-        JsonObject item = object_of(2);
-        put(item, "name", JsonValue::make_string(request.url()));
-        put(item, "request", request_object(request, pieces));
-        items.push_back(JsonValue::make_object(std::move(item)));
-    }
-
-    JsonObject info;
-    put(info, "name", JsonValue::make_string(kCollectionName));
-    put(info, "schema", JsonValue::make_string(kSchemaAddress));
-
-    JsonObject root;
-    put(root, "info", JsonValue::make_object(std::move(info)));
-    put(root, "item", JsonValue::make_array(std::move(items)));
-    std::string text;
-    text.reserve(estimate);
-    json::write_json(JsonValue::make_object(std::move(root)), text);
-    return text;
+    DocumentTree tree;
+    if (std::optional<MissingHost> missing = tree.build(records)) return *std::move(missing);
+    return json::to_json_text(tree.root());
 }
 
 }  // namespace tavrel

@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "json/json_writer.hpp"
 #include "lib/document.hpp"
 
 namespace tavrel {
@@ -182,6 +183,50 @@ TEST(MissingHost, MessageNamesPositionAndQuotesUrl) {
               R"(request 0 has url "localhost:8080/api" without a host: expected a host after "scheme://")");
     EXPECT_EQ((MissingHost{17, ""}.message()),
               R"(request 17 has url "" without a host: expected a host after "scheme://")");
+}
+
+// The member under `key` of an object value.
+const json::JsonValue& at(const json::JsonValue& object, std::string_view key) {
+    for (const json::JsonObject::Member& member : object.as_object()) {
+        if (member.key == key) return member.value;
+    }
+    ADD_FAILURE() << "no key " << key;
+    static const json::JsonValue missing;
+    return missing;
+}
+
+TEST(DocumentTree, TextsAreViewsIntoTheRecords) {
+    const std::vector<Request> records = {
+        make("https://example.com:8443/a/b", {{"Accept", "text/plain"}}, HttpMethod::POST, "payload"),
+    };
+    DocumentTree tree;
+    ASSERT_FALSE(tree.build(records).has_value());
+    const json::JsonValue& item = at(tree.root(), "item").as_array()[0];
+    const json::JsonValue& request = at(item, "request");
+    const std::string_view url = records[0].url();
+    EXPECT_EQ(at(item, "name").as_string().data(), url.data());
+    EXPECT_EQ(at(at(request, "url"), "raw").as_string().data(), url.data());
+    EXPECT_EQ(at(at(request, "url"), "host").as_string().data(), url.data() + 8);
+    EXPECT_EQ(at(at(request, "url"), "path").as_array()[1].as_string().data(), url.data() + 27);
+    EXPECT_EQ(at(at(request, "body"), "raw").as_string().data(), records[0].body()->data());
+    const json::JsonValue& header = at(request, "header").as_array()[0];
+    EXPECT_EQ(at(header, "key").as_string().data(), records[0].header(0).key.data());
+    EXPECT_EQ(at(header, "value").as_string().data(), records[0].header(0).value.data());
+    EXPECT_EQ(json::to_json_text(tree.root()), exported(records));
+}
+
+TEST(DocumentTree, ARebuildReplacesTheTreeAndAFailedOneLeavesNone) {
+    const std::vector<Request> first = {make("s://one/p")};
+    const std::vector<Request> second = {make("s://two/q"), make("s://three/r")};
+    DocumentTree tree;
+    ASSERT_FALSE(tree.build(first).has_value());
+    ASSERT_FALSE(tree.build(second).has_value());
+    EXPECT_EQ(json::to_json_text(tree.root()), exported(second));
+    const std::vector<Request> failing = {make("s://ok/p"), make("nohost")};
+    const std::optional<MissingHost> missing = tree.build(failing);
+    ASSERT_TRUE(missing.has_value());
+    EXPECT_EQ(missing->index, 1u);
+    EXPECT_TRUE(tree.root().is_null());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -20,7 +21,7 @@ using namespace std::string_view_literals;
 
 std::vector<std::string> keys_of(const JsonObject& object) {
     std::vector<std::string> keys;
-    for (const JsonObject::Member& member : object) keys.push_back(member.key);
+    for (const JsonObject::Member& member : object) keys.emplace_back(member.key.view());
     return keys;
 }
 
@@ -146,6 +147,66 @@ TEST(Strings, HoldACopyOfEveryByteIncludingNul) {
     const JsonValue value = JsonValue::make_string(source);
     source[0] = 'X';
     EXPECT_EQ(value.as_string(), "a\0b\xff"sv);
+}
+
+TEST(Strings, BorrowedTextIsAViewAndItsDeepCopyOwnsItsBytes) {
+    const std::string source = "borrowed text, longer than any inline buffer";
+    const JsonValue borrowed = JsonValue::make_string(JsonText::borrow(source));
+    EXPECT_EQ(borrowed.as_string().data(), source.data());
+    EXPECT_FALSE(borrowed.as_text().owned());
+
+    const JsonValue copy = borrowed.deep_copy();
+    EXPECT_EQ(copy, borrowed);
+    EXPECT_TRUE(copy.as_text().owned());
+    EXPECT_NE(copy.as_string().data(), source.data());
+}
+
+TEST(Strings, TextClassIsFoundOnceAndPartsOfACleanTextStayClean) {
+    const JsonText clean = JsonText::borrow("https://host:8443/a/b/c/d/e/f");
+    EXPECT_FALSE(clean.text_class().needs_escape);
+    EXPECT_FALSE(clean.text_class().non_ascii);
+    const std::string_view whole = "plain part/\"quoted\"/caf\xc3\xa9 and a long plain tail";
+    const JsonText mixed = JsonText::borrow(whole);
+    EXPECT_TRUE(mixed.text_class().needs_escape);
+    EXPECT_TRUE(mixed.text_class().non_ascii);
+    // Parts of a text with escapes or high bytes are looked at on their own.
+    const JsonText plain_part = JsonText::borrow_part(mixed, whole.substr(0, 10));
+    EXPECT_FALSE(plain_part.text_class().needs_escape);
+    EXPECT_FALSE(plain_part.text_class().non_ascii);
+    EXPECT_TRUE(JsonText::borrow_part(mixed, whole.substr(11, 8)).text_class().needs_escape);
+    EXPECT_TRUE(JsonText::borrow_part(mixed, whole.substr(20, 5)).text_class().non_ascii);
+}
+
+// Counts what a tree takes from its resource.
+class CountingResource : public std::pmr::memory_resource {
+public:
+    std::size_t allocations = 0;
+
+private:
+    void* do_allocate(std::size_t bytes, std::size_t align) override {
+        ++allocations;
+        return std::pmr::new_delete_resource()->allocate(bytes, align);
+    }
+    void do_deallocate(void* p, std::size_t bytes, std::size_t align) override {
+        std::pmr::new_delete_resource()->deallocate(p, bytes, align);
+    }
+    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
+};
+
+TEST(Resources, ContainersTakeStorageFromTheirResourceAndDeepCopiesFromTheGivenOne) {
+    CountingResource first, second;
+    JsonObject object(&first);
+    JsonArray array(&first);
+    array.push_back(JsonValue::make_string("a"));
+    object.insert("list", JsonValue::make_array(std::move(array)));
+    object.insert("b", JsonValue::make_null());
+    const std::size_t taken = first.allocations;
+    EXPECT_GE(taken, 2u);
+
+    const JsonObject copy = object.deep_copy(&second);
+    EXPECT_EQ(first.allocations, taken);
+    EXPECT_GE(second.allocations, 2u);
+    EXPECT_EQ(JsonValue::make_object(copy.deep_copy()), JsonValue::make_object(object.deep_copy()));
 }
 
 TEST(Arrays, FromValuesKeepsOrderAndRepeats) {

@@ -71,6 +71,69 @@ TEST(StringEscaping, PlainRunsAroundEscapesAreKeptWhole) {
     EXPECT_EQ(text_of_string("\n\n"), R"("\n\n")");
 }
 
+// Texts of eight bytes or more are scanned a word at a time: every byte value, at every place
+// of a word and of the tail, must come out as it does alone (pinned by the table above), and
+// the measured size and ASCII flag must match what is written.
+TEST(StringEscaping, WordScanAgreesWithEachByteAtEveryPlace) {
+    for (int value = 0; value < 256; ++value) {
+        const char byte = static_cast<char>(value);
+        const std::string alone = text_of_string(std::string_view(&byte, 1));
+        const std::string_view escaped(alone.data() + 1, alone.size() - 2);
+        for (std::size_t place = 0; place < 19; ++place) {
+            std::string text(19, 'a');
+            text[place] = byte;
+            const JsonValue value_of_text = JsonValue::make_string(text);
+            const std::string written = to_json_text(value_of_text);
+            const std::string expected = "\"" + text.substr(0, place) + std::string(escaped) + text.substr(place + 1) + "\"";
+            ASSERT_EQ(written, expected) << "byte " << value << " at " << place;
+            const TextSize size = measure_json(value_of_text);
+            EXPECT_EQ(size.bytes, written.size()) << "byte " << value << " at " << place;
+            EXPECT_EQ(size.ascii, value < 0x80) << "byte " << value << " at " << place;
+        }
+    }
+}
+
+TEST(StringEscaping, EscapesAcrossWordBoundariesKeepTheRunsBetween) {
+    const std::string text = std::string(7, 'x') + "\"\\" + std::string(9, 'y') + "\n" + std::string(16, 'z') + "\x01";
+    EXPECT_EQ(text_of_string(text), "\"xxxxxxx\\\"\\\\yyyyyyyyy\\n" + std::string(16, 'z') + "\\u0001\"");
+}
+
+TEST(Measure, SizeIsExactForEveryKindAndAsciiOnlyWithoutHighBytes) {
+    std::vector<JsonValue> elements;
+    elements.push_back(JsonValue::make_null());
+    elements.push_back(JsonValue::make_bool(false));
+    elements.push_back(JsonValue::make_signed(-42));
+    elements.push_back(JsonValue::make_double(1.5e-7));
+    elements.push_back(JsonValue::make_array(std::vector<JsonValue>()));
+    elements.push_back(JsonValue::make_object(JsonObject()));
+    elements.push_back(JsonValue::make_string("tab\there and a long plain run after it"));
+    JsonObject object;
+    object.insert("k\"", JsonValue::make_array(std::move(elements)));
+    object.insert("b", JsonValue::make_bool(true));
+    const JsonValue tree = JsonValue::make_object(std::move(object));
+    const std::string text = to_json_text(tree);
+    const TextSize size = measure_json(tree);
+    EXPECT_EQ(size.bytes, text.size()) << text;
+    EXPECT_TRUE(size.ascii);
+
+    // A high byte in a key alone makes the text non-ASCII.
+    JsonObject with_high_key;
+    with_high_key.insert("\xc3\xa9", JsonValue::make_null());
+    EXPECT_FALSE(measure_json(JsonValue::make_object(std::move(with_high_key))).ascii);
+}
+
+TEST(WriteJson, WritesExactlyTheMeasuredBytesIntoABuffer) {
+    JsonObject object;
+    object.insert("b", JsonValue::make_unsigned(7));
+    object.insert("a", JsonValue::make_string("x\"y\x02\xe2\x82\xac"));
+    const JsonValue tree = JsonValue::make_object(std::move(object));
+    const TextSize size = measure_json(tree);
+    std::string buffer(size.bytes + 1, '#');
+    char* end = write_json(tree, buffer.data());
+    EXPECT_EQ(end, buffer.data() + size.bytes);
+    EXPECT_EQ(buffer, "{\"a\":\"x\\\"y\\u0002\xe2\x82\xac\",\"b\":7}#");
+}
+
 TEST(StringEscaping, KeysAreEscapedLikeValues) {
     JsonObject object;
     object.insert("k\"\\\x1f/\xc3\xa9", JsonValue::make_string("v\t"));

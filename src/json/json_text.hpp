@@ -1,0 +1,132 @@
+// JsonText: the text of a JSON string or key, either owned or borrowed, with its escape class.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+namespace tavrel::json {
+
+// What writing a text as a JSON string involves, found by one scan over its bytes.
+struct TextClass {
+    bool needs_escape = false;  // holds a byte below 0x20, '"' or '\'
+    bool non_ascii = false;     // holds a byte of 0x80 or above
+};
+
+namespace detail {
+
+inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+inline constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+// Non-zero exactly when one of the eight bytes of `word` is below 0x20, '"' or '\'. Each test is
+// the exact "some byte is zero / below n" form (no borrow crosses into a decision: a byte that
+// is 0x80 or above never counts as below 0x20 because ~word clears its high bit).
+constexpr std::uint64_t escape_bits(std::uint64_t word) {
+    const std::uint64_t quote = word ^ (kOnes * '"');
+    const std::uint64_t backslash = word ^ (kOnes * '\\');
+    return ((word - kOnes * 0x20) & ~word) | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash);
+}
+
+constexpr bool byte_needs_escape(unsigned char byte) { return byte < 0x20 || byte == '"' || byte == '\\'; }
+
+}  // namespace detail
+
+// One pass, eight bytes at a time; the tail (and every text during constant evaluation) byte by
+// byte. Escape bits are only looked at under kHighs, where each test above is exact.
+constexpr TextClass classify_text(std::string_view text) {
+    TextClass cls;
+    const char* p = text.data();
+    std::size_t n = text.size();
+    if (!std::is_constant_evaluated()) {
+        std::uint64_t escapes = 0;
+        std::uint64_t highs = 0;
+        for (; n >= 8; p += 8, n -= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, sizeof word);
+            escapes |= detail::escape_bits(word);
+            highs |= word;
+        }
+        cls.needs_escape = (escapes & detail::kHighs) != 0;
+        cls.non_ascii = (highs & detail::kHighs) != 0;
+    }
+    for (; n > 0; ++p, --n) {
+        const auto byte = static_cast<unsigned char>(*p);
+        cls.needs_escape |= detail::byte_needs_escape(byte);
+        cls.non_ascii |= byte >= 0x80;
+    }
+    return cls;
+}
+
+// A borrowed text points into storage that must outlive it (a stored record, a constant); an
+// owned text holds a heap copy of its own. Move-only: a copy of an owned text is asked for with
+// copy_owned(). The escape class is computed once, when the text is made.
+class JsonText {
+public:
+    constexpr JsonText() noexcept = default;
+
+    static constexpr JsonText borrow(std::string_view text) noexcept { return JsonText(text, classify_text(text), false); }
+    // A borrowed part of `whole` (`part` lies inside it). A part of a text with nothing to
+    // escape and nothing beyond ASCII has neither, so only other parts are scanned.
+    static constexpr JsonText borrow_part(const JsonText& whole, std::string_view part) noexcept {
+        return (whole.flags_ & (kNeedsEscape | kNonAscii)) == 0 ? JsonText(part.data(), part.size(), 0) : borrow(part);
+    }
+    static JsonText copy_of(std::string_view text) {
+        if (text.empty()) return JsonText();
+        char* copy = new char[text.size()];
+        std::memcpy(copy, text.data(), text.size());
+        return JsonText(std::string_view(copy, text.size()), classify_text(text), true);
+    }
+    JsonText copy_owned() const { return copy_of(view()); }
+    // A borrowed text over the same bytes with the same class, so a constant text made (and
+    // classified) once can be handed out without being looked at again.
+    constexpr JsonText borrowed() const noexcept { return JsonText(data_, size_, static_cast<std::uint8_t>(flags_ & ~kOwned)); }
+
+    constexpr JsonText(JsonText&& other) noexcept
+        : data_(std::exchange(other.data_, "")), size_(std::exchange(other.size_, 0)), flags_(std::exchange(other.flags_, 0)) {}
+    constexpr JsonText& operator=(JsonText&& other) noexcept {
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, "");
+            size_ = std::exchange(other.size_, 0);
+            flags_ = std::exchange(other.flags_, 0);
+        }
+        return *this;
+    }
+    JsonText(const JsonText&) = delete;
+    JsonText& operator=(const JsonText&) = delete;
+    constexpr ~JsonText() { release(); }
+
+    constexpr std::string_view view() const noexcept { return {data_, size_}; }
+    constexpr operator std::string_view() const noexcept { return view(); }
+    constexpr std::size_t size() const noexcept { return size_; }
+    constexpr bool owned() const noexcept { return (flags_ & kOwned) != 0; }
+    constexpr TextClass text_class() const noexcept {
+        return {(flags_ & kNeedsEscape) != 0, (flags_ & kNonAscii) != 0};
+    }
+
+    friend constexpr bool operator==(const JsonText& a, const JsonText& b) noexcept { return a.view() == b.view(); }
+    friend constexpr bool operator==(const JsonText& a, std::string_view b) noexcept { return a.view() == b; }
+
+private:
+    static constexpr std::uint8_t kOwned = 1, kNeedsEscape = 2, kNonAscii = 4;
+
+    constexpr JsonText(std::string_view text, TextClass cls, bool owned) noexcept
+        : data_(text.data()), size_(text.size()),
+          flags_(static_cast<std::uint8_t>((owned ? kOwned : 0) | (cls.needs_escape ? kNeedsEscape : 0) |
+                                           (cls.non_ascii ? kNonAscii : 0))) {}
+    constexpr JsonText(const char* data, std::size_t size, std::uint8_t flags) noexcept
+        : data_(data), size_(size), flags_(flags) {}
+    constexpr void release() noexcept {
+        if (owned()) delete[] data_;
+    }
+
+    const char* data_ = "";
+    std::size_t size_ = 0;
+    std::uint8_t flags_ = 0;
+};
+
+}  // namespace tavrel::json
