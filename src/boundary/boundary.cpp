@@ -138,7 +138,10 @@ Result<PyRef> checked(PyObject* made) {
 Result<PyRef> new_str(std::string_view text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
-Result<PyRef> new_ascii_str(std::size_t size) { return checked(PyUnicode_New(static_cast<Py_ssize_t>(size), 127)); }
+Result<PyRef> new_ascii_str(std::size_t size) {
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::length_error("str too long");
+    return checked(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+}
 Result<PyRef> new_int(long long value) { return checked(PyLong_FromLongLong(value)); }
 Result<PyRef> new_list(Py_ssize_t size) { return checked(PyList_New(size)); }
 

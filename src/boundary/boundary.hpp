@@ -39,6 +39,26 @@ Result<PyRef> new_str(std::string_view text);
 // is handed on: until then its characters are undefined.
 Result<PyRef> new_ascii_str(std::size_t size);
 inline char* ascii_data(PyObject* ascii_str) { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(ascii_str)); }
+
+// Texts up to this size that are all ASCII are written straight into their str.
+inline constexpr std::size_t kInPlaceLimit = std::size_t{1} << 20;
+
+// A new str of the `size` UTF-8 bytes that `fill(char* out)` writes. Short ASCII texts are
+// written straight into the str's own buffer. Others are made in a native buffer first and
+// then converted, so that running out of memory for a long text is the caller's MemoryError
+// (as for every native allocation) and only the failure to make the str itself is a failed
+// result object.
+template <class Fill>
+Result<PyRef> new_str_filled(std::size_t size, bool ascii, Fill&& fill) {
+    if (ascii && size <= kInPlaceLimit) {
+        Result<PyRef> str = new_ascii_str(size);
+        if (str) fill(ascii_data(str->get()));
+        return str;
+    }
+    std::string text(size, '\0');
+    fill(text.data());
+    return new_str(text);
+}
 Result<PyRef> new_int(long long value);
 Result<PyRef> new_list(Py_ssize_t size);
 inline PyRef new_ref(PyObject* singleton) { return PyRef::borrow(singleton); }

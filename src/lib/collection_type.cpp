@@ -80,15 +80,7 @@ PyObject* export_collection(PyObject* self, PyObject*) {
             return Failure::exception(PyExc_ValueError, missing->message());
         }
         const json::TextSize size = json::measure_json(tree.root());
-        if (size.ascii) {
-            // All ASCII: the text is written straight into the str's own buffer.
-            Result<PyRef> text = new_ascii_str(size.bytes);
-            if (text) json::write_json(tree.root(), ascii_data(text->get()));
-            return text;
-        }
-        std::string utf8(size.bytes, '\0');
-        json::write_json(tree.root(), utf8.data());
-        return new_str(utf8);
+        return new_str_filled(size.bytes, size.ascii, [&](char* out) { json::write_json(tree.root(), out); });
     });
 }
 

@@ -70,7 +70,10 @@ PyObject* get_request_command(PyObject* self, PyObject*) {
     return object_boundary([self]() -> Result<PyRef> {
         Result<Shared<TavrelClass>> request = borrow_shared<TavrelClass>(self);
         if (!request) return std::move(request.failure());
-        return new_str(render_command(**request));
+        std::array<std::byte, 256> stack_space;
+        std::pmr::monotonic_buffer_resource scratch(stack_space.data(), stack_space.size());
+        const CommandText command(**request, &scratch);
+        return new_str_filled(command.size(), command.ascii(), [&](char* out) { command.write(out); });
     });
 }
 
