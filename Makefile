@@ -4,9 +4,10 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 BIN := $(VENV)/bin
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
+PIP := -m pip install -q --disable-pip-version-check
 
-.PHONY: demo test test-cpp test-py system-deps bench check-asan check-valgrind fuzz clean
+.PHONY: demo test test-cpp test-py system-deps bench check-asan check-valgrind fuzz dist-check clean
 
 # The sanitizer build lives in its own venv and build directory.
 ASAN_VENV := .venv-asan
@@ -60,20 +61,21 @@ fuzz: $(ASAN_VENV)/.installed
 	    -artifact_prefix=build/fuzz/$$name- || exit 1; \
 	done
 
-%/.created: requirements-dev.txt
+# The build tools and the test dependencies come from their one list each in pyproject.toml.
+%/.created: pyproject.toml tools/requirements.py
 	python=$$(tools/find-python.sh) && $$python -m venv $*
-	$*/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+	$*/bin/python $(PIP) -r <($*/bin/python tools/requirements.py build) -r <($*/bin/python tools/requirements.py test)
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.created $(SOURCES)
-	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
+	$(PY) $(PIP) --no-build-isolation .
 	touch $@
 
 $(ASAN_VENV)/.installed: $(ASAN_VENV)/.created $(SOURCES)
-	$(ASAN_VENV)/bin/python -m pip install -q --disable-pip-version-check atheris
-	$(ASAN_VENV)/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
+	$(ASAN_VENV)/bin/python $(PIP) atheris
+	$(ASAN_VENV)/bin/python $(PIP) --no-build-isolation \
 	  -Ccmake.define.TAVREL_SANITIZE=ON -Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo .
 	touch $@
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache .hypothesis
+	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache .hypothesis .mypy_cache
