@@ -3,6 +3,7 @@ loopback HTTP server that records what reaches it."""
 
 import http.server
 import os
+import subprocess
 import threading
 
 PROXY_VARS = {"http_proxy", "https_proxy", "all_proxy", "ftp_proxy", "no_proxy"}
@@ -18,6 +19,13 @@ def plain_env(home=None):
     if home is not None:
         env.update(HOME=str(home), CURL_HOME=str(home))
     return env
+
+
+def run_curl(command, home):
+    """Runs a rendered command with bash (curl silent, failing on an HTTP error, no output file)
+    and returns the finished process; raises CalledProcessError when curl fails."""
+    return subprocess.run(["bash", "-c", command + " -s -S -f -o /dev/null --max-time 5"],
+                          env=plain_env(home), check=True, capture_output=True, timeout=20)
 
 
 class _Recorder(http.server.BaseHTTPRequestHandler):

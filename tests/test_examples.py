@@ -1,0 +1,117 @@
+"""The programs in examples/: each runs, and does its job against real clients and curl."""
+
+import io
+import json
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from support import RecordingServer, plain_env, run_curl
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+sys.path.insert(0, str(EXAMPLES))
+
+needs_curl = pytest.mark.skipif(shutil.which("curl") is None or shutil.which("bash") is None,
+                                reason="needs the curl and bash executables")
+
+
+def run_example(name, *args, cwd=None):
+    return subprocess.run([sys.executable, str(EXAMPLES / name), *map(str, args)], cwd=cwd,
+                          capture_output=True, text=True, timeout=120)
+
+
+def arrival(seen):
+    """What the server saw of one request, with the header pairs in a fixed order."""
+    method, path, headers, body = seen
+    return method, path, sorted(headers), body
+
+
+class TestDemo:
+    def test_prints_commands_and_writes_the_printed_document(self):
+        proc = run_example("demo.py")
+        assert proc.returncode == 0, proc.stderr
+        lines = proc.stdout.splitlines()
+        assert sum(line.startswith("  curl -X ") for line in lines) == 5
+        written = (EXAMPLES / "demo.postman_collection.json").read_text(encoding="utf-8")
+        assert written in lines
+        assert len(json.loads(written)["item"]) == 5
+
+
+@needs_curl
+class TestRecordRequests:
+    """Requests made with requests and httpx are recorded; each printed command, run with curl,
+    reaches the server as the same request the client sent."""
+
+    @pytest.fixture
+    def recorded(self):
+        requests = pytest.importorskip("requests")
+        httpx = pytest.importorskip("httpx")
+        from record_requests import Recorder
+
+        out, err = io.StringIO(), io.StringIO()
+        recorder = Recorder(out, err)
+        with RecordingServer() as server:
+            session = recorder.attach_requests(requests.Session())
+            u = server.url
+            session.get(f"{u}/items", params={"q": "tea & €", "page": 2},
+                        headers={"X-Note": "it's $HOME and `id`", "X-Quote": 'say "hi"'})
+            session.post(f"{u}/items", json={"name": "widget", "price": 9.5})
+            session.put(f"{u}/notes/1", data="über '1' & $x".encode(),
+                        headers={"Content-Type": "text/plain; charset=utf-8"})
+            session.delete(f"{u}/items/7")
+            session.post(f"{u}/blob", data=b"\xff\xfe\x00")  # not UTF-8
+            with httpx.Client(event_hooks=recorder.httpx_hooks()) as client:
+                client.get(f"{u}/search", params={"a": "1", "b": "x y"})
+                client.patch(f"{u}/items/7", content='{"price": 10}',
+                              headers={"Content-Type": "application/json", "X-Dup": "1"})
+                client.options(f"{u}/items")
+                client.post(f"{u}/empty", content=b"", headers={"Content-Type": "text/plain"})
+                client.post(f"{u}/stream", content=iter([b"a", b"b"]))  # a stream
+            from_clients = [arrival(s) for s in server.seen]
+            yield recorder, out.getvalue().splitlines(), err.getvalue(), from_clients, server
+
+    def test_unrecordable_requests_are_reported_and_still_sent(self, recorded):
+        recorder, commands, err, from_clients, _ = recorded
+        assert [(m, u.rsplit("/", 1)[1]) for m, u, _ in recorder.skipped] == [
+            ("POST", "blob"), ("POST", "stream")]
+        assert "the body is 3 bytes that are not UTF-8 text" in err
+        assert "the body is a stream" in err
+        assert len(err.splitlines()) == 2
+        assert len(from_clients) == 10 and len(commands) == 8
+
+    def test_collection_holds_what_the_clients_sent(self, recorded, tmp_path):
+        recorder, _, _, from_clients, _ = recorded
+        sent = [a for a in from_clients if a[1] not in ("/blob", "/stream")]
+        path = tmp_path / "calls.postman_collection.json"
+        recorder.save(path)
+        items = json.loads(path.read_text(encoding="utf-8"))["item"]
+        assert len(items) == len(sent)
+        for item, (method, target, headers, body) in zip(items, sent):
+            request = item["request"]
+            assert request["method"] == method
+            assert request["url"]["raw"].split("/", 3)[3] == target.lstrip("/")
+            assert request["url"]["protocol"] == "http"
+            recorded_headers = sorted((h["key"], h["value"]) for h in request["header"])
+            # the client library adds Host itself (http.client for requests)
+            assert [h for h in headers if h[0] != "Host"] == [
+                h for h in recorded_headers if h[0] != "Host"]
+            assert request["body"]["raw"] == body.decode()
+
+    def test_printed_commands_reach_the_server_as_the_same_requests(self, recorded, tmp_path):
+        _, commands, _, from_clients, server = recorded
+        sent = [a for a in from_clients if a[1] not in ("/blob", "/stream")]
+        server.seen.clear()
+        for command in commands:
+            run_curl(command, tmp_path)
+        assert [arrival(s) for s in server.seen] == sent
+
+    def test_script_runs(self, tmp_path):
+        out = tmp_path / "rec.json"
+        proc = run_example("record_requests.py", out)
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout.splitlines()[-1] == f"4 requests written to {out}"
+        assert len(json.loads(out.read_text(encoding="utf-8"))["item"]) == 4
+        assert proc.stderr.count("not recorded: ") == 2
