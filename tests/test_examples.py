@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from support import RecordingServer, plain_env, run_curl
+from support import RecordingServer, run_curl
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
@@ -115,3 +115,62 @@ class TestRecordRequests:
         assert proc.stdout.splitlines()[-1] == f"4 requests written to {out}"
         assert len(json.loads(out.read_text(encoding="utf-8"))["item"]) == 4
         assert proc.stderr.count("not recorded: ") == 2
+
+
+class TestCurlFromJson:
+    def test_prints_the_commands_of_all_files_in_order(self, tmp_path):
+        from tavrel import HTTPMETHOD, Tavrel
+
+        second = tmp_path / "more.json"
+        second.write_text('[{"url": "https://h/ü", "method": "PUT", "body": "",'
+                          ' "headers": {"X-A": "1", "X-B": "$2"}}]', encoding="utf-8")
+        proc = run_example("curl_from_json.py", EXAMPLES / "requests.json", second)
+        assert proc.returncode == 0 and proc.stderr == ""
+        described = json.loads((EXAMPLES / "requests.json").read_text(encoding="utf-8"))
+        expected = []
+        for r in described + [{"url": "https://h/ü", "method": "PUT", "body": "",
+                               "headers": [["X-A", "1"], ["X-B", "$2"]]}]:
+            headers = r.get("headers", [])
+            pairs = list(headers.items()) if isinstance(headers, dict) else headers
+            expected.append(Tavrel(r["url"], [tuple(p) for p in pairs],
+                                   getattr(HTTPMETHOD, r.get("method", "GET")),
+                                   r.get("body")).get_request_command())
+        assert proc.stdout.splitlines() == expected
+
+    @pytest.mark.parametrize("content, message", [
+        ('[{"url": "https://h/x"},\n {"url": "https://h/y",\n  "method": "FETCH"}]',
+         "line 2, column 2: request 2: field 'method': 'FETCH' is not one of GET, POST, PUT, "
+         "DELETE, HEAD, OPTIONS, PATCH, TRACE, CONNECT"),
+        ('[{"url": "https://h/x",}]',
+         "line 1, column 23: not JSON: Illegal trailing comma before end of object"),
+        ('\n\n[{"url": "x" "method": "GET"}]', "line 3, column 14: not JSON: Expecting ',' delimiter"),
+        ('{"url": "https://h/x"}', "line 1: expected a list of requests, got an object"),
+        ('[{"url": "https://h/x"}, 5]', "request 2: expected an object, got a number"),
+        ('[  {"uri": "https://h/x"}]', "line 1, column 4: request 1: field 'uri': unknown "
+         "(the fields are url, method, headers, body)"),
+        ('[{"method": "GET"}]', "line 1, column 2: request 1: field 'url': missing"),
+        ('[{"url": null}]', "line 1, column 2: request 1: field 'url': expected a string, got null"),
+        ('[{"url": "u", "headers": "Accept: */*"}]', "line 1, column 2: request 1: field "
+         "'headers': expected an object or a list of pairs, got a string"),
+        ('[{"url": "u", "headers": [["Accept"]]}]', "line 1, column 2: request 1: field "
+         "'headers': header 1 is a list, not a [name, value] pair"),
+        ('[{"url": "u", "headers": {"Accept": 1}}]', "line 1, column 2: request 1: field "
+         "'headers': expected a string, got a number"),
+        ('[{"url": "u", "body": {"a": 1}}]', "line 1, column 2: request 1: field 'body': "
+         "expected a string, got an object"),
+        ('[{"url": "u", "body": "\\udc80"}]', "line 1, column 2: request 1: field 'body': "
+         "holds a lone surrogate ('\\udc80'), which is not text"),
+    ])
+    def test_a_wrong_file_gives_one_line_and_status_1(self, tmp_path, content, message):
+        good = EXAMPLES / "requests.json"
+        bad = tmp_path / "bad.json"
+        bad.write_text(content, encoding="utf-8")
+        proc = run_example("curl_from_json.py", good, bad)
+        assert (proc.returncode, proc.stdout) == (1, "")
+        assert proc.stderr == f"curl_from_json: {bad}: {message}\n"
+
+    def test_unreadable_file(self, tmp_path):
+        proc = run_example("curl_from_json.py", tmp_path / "missing.json")
+        assert (proc.returncode, proc.stdout) == (1, "")
+        assert proc.stderr == f"curl_from_json: {tmp_path / 'missing.json'}: cannot read: " \
+                              "No such file or directory\n"
