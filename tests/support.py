@@ -40,7 +40,7 @@ class _Recorder(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(b"ok")
 
-    do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = do_OPTIONS = record
+    do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = do_OPTIONS = do_PROPFIND = record
 
     def log_message(self, *args):
         pass

@@ -23,6 +23,9 @@ def run_example(name, *args, cwd=None):
                           capture_output=True, text=True, timeout=120)
 
 
+UNRECORDED = ("/blob", "/dav", "/stream")
+
+
 def arrival(seen):
     """What the server saw of one request, with the header pairs in a fixed order."""
     method, path, headers, body = seen
@@ -63,6 +66,7 @@ class TestRecordRequests:
                         headers={"Content-Type": "text/plain; charset=utf-8"})
             session.delete(f"{u}/items/7")
             session.post(f"{u}/blob", data=b"\xff\xfe\x00")  # not UTF-8
+            session.request("PROPFIND", f"{u}/dav")  # not an HTTPMETHOD member
             with httpx.Client(event_hooks=recorder.httpx_hooks()) as client:
                 client.get(f"{u}/search", params={"a": "1", "b": "x y"})
                 client.patch(f"{u}/items/7", content='{"price": 10}',
@@ -76,15 +80,16 @@ class TestRecordRequests:
     def test_unrecordable_requests_are_reported_and_still_sent(self, recorded):
         recorder, commands, err, from_clients, _ = recorded
         assert [(m, u.rsplit("/", 1)[1]) for m, u, _ in recorder.skipped] == [
-            ("POST", "blob"), ("POST", "stream")]
+            ("POST", "blob"), ("PROPFIND", "dav"), ("POST", "stream")]
         assert "the body is 3 bytes that are not UTF-8 text" in err
+        assert "the method 'PROPFIND' is not one of HTTPMETHOD's" in err
         assert "the body is a stream" in err
-        assert len(err.splitlines()) == 2
-        assert len(from_clients) == 10 and len(commands) == 8
+        assert len(err.splitlines()) == 3
+        assert len(from_clients) == 11 and len(commands) == 8
 
     def test_collection_holds_what_the_clients_sent(self, recorded, tmp_path):
         recorder, _, _, from_clients, _ = recorded
-        sent = [a for a in from_clients if a[1] not in ("/blob", "/stream")]
+        sent = [a for a in from_clients if a[1] not in UNRECORDED]
         path = tmp_path / "calls.postman_collection.json"
         recorder.save(path)
         items = json.loads(path.read_text(encoding="utf-8"))["item"]
@@ -102,7 +107,7 @@ class TestRecordRequests:
 
     def test_printed_commands_reach_the_server_as_the_same_requests(self, recorded, tmp_path):
         _, commands, _, from_clients, server = recorded
-        sent = [a for a in from_clients if a[1] not in ("/blob", "/stream")]
+        sent = [a for a in from_clients if a[1] not in UNRECORDED]
         server.seen.clear()
         for command in commands:
             run_curl(command, tmp_path)
