@@ -4,9 +4,10 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 BIN := $(VENV)/bin
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
+PIP := -m pip install -q --disable-pip-version-check
 
-.PHONY: demo test test-cpp test-py system-deps bench check-asan check-valgrind fuzz clean
+.PHONY: demo test test-cpp test-py system-deps bench check-asan check-valgrind fuzz dist-check clean
 
 # The sanitizer build lives in its own venv and build directory.
 ASAN_VENV := .venv-asan
@@ -60,20 +61,44 @@ fuzz: $(ASAN_VENV)/.installed
 	    -artifact_prefix=build/fuzz/$$name- || exit 1; \
 	done
 
-%/.created: requirements-dev.txt
+# The build tools and the test dependencies come from their one list each in pyproject.toml.
+# Builds the sdist and the wheel as a user's `python -m build` would (isolated, from PyPI), gives
+# the wheel the manylinux tag it qualifies for (auditwheel repair), runs the whole pytest suite
+# of the unpacked sdist against that wheel installed in a new venv, then installs the sdist
+# alone into another venv and uses it.
+DIST := build/dist
+dist-check: system-deps $(VENV)/.created
+	rm -rf $(DIST) && mkdir -p $(DIST)
+	$(PY) $(PIP) -r <($(PY) tools/requirements.py dist)
+	$(PY) -m build --outdir $(DIST) .
+	$(BIN)/auditwheel show $(DIST)/tavrel-*.whl
+	PATH=$(abspath $(BIN)):$$PATH $(BIN)/auditwheel repair -w $(DIST)/wheelhouse $(DIST)/tavrel-*.whl
+	python=$$(tools/find-python.sh) && $$python -m venv $(DIST)/venv-wheel && $$python -m venv $(DIST)/venv-sdist
+	whl=$$(ls $(DIST)/wheelhouse/tavrel-*manylinux*.whl) && $(DIST)/venv-wheel/bin/python $(PIP) "$$whl[test]"
+	tar -xzf $(DIST)/tavrel-*.tar.gz -C $(DIST)
+	cd $(DIST)/tavrel-*/ && ../venv-wheel/bin/python -c \
+	  'import tavrel, sys; assert tavrel.__file__.startswith(sys.prefix), tavrel.__file__' && \
+	  ../venv-wheel/bin/python -m pytest -q -p no:cacheprovider
+	$(DIST)/venv-sdist/bin/python $(PIP) $(DIST)/tavrel-*.tar.gz
+	cd $(DIST) && venv-sdist/bin/python -c 'import sys, tavrel; \
+	  assert tavrel.__file__.startswith(sys.prefix); \
+	  print(tavrel.Tavrel("https://h/x", [], tavrel.HTTPMETHOD.GET).get_request_command())'
+	ls $(DIST)/venv-sdist/lib/python3.13/site-packages/tavrel-stubs
+
+%/.created: pyproject.toml tools/requirements.py
 	python=$$(tools/find-python.sh) && $$python -m venv $*
-	$*/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+	$*/bin/python $(PIP) -r <($*/bin/python tools/requirements.py build) -r <($*/bin/python tools/requirements.py test)
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.created $(SOURCES)
-	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
+	$(PY) $(PIP) --no-build-isolation .
 	touch $@
 
 $(ASAN_VENV)/.installed: $(ASAN_VENV)/.created $(SOURCES)
-	$(ASAN_VENV)/bin/python -m pip install -q --disable-pip-version-check atheris
-	$(ASAN_VENV)/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
+	$(ASAN_VENV)/bin/python $(PIP) atheris
+	$(ASAN_VENV)/bin/python $(PIP) --no-build-isolation \
 	  -Ccmake.define.TAVREL_SANITIZE=ON -Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo .
 	touch $@
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache .hypothesis
+	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache .hypothesis .mypy_cache
