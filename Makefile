@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 BIN := $(VENV)/bin
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-cpp test-py system-deps bench check-asan check-valgrind fuzz clean
+.PHONY: demo test test-cpp test-py system-deps bench bench-callgrind check-asan check-valgrind fuzz clean
 
 # The sanitizer build lives in its own venv and build directory.
 ASAN_VENV := .venv-asan
@@ -31,8 +31,17 @@ test-cpp: $(VENV)/.created
 system-deps:
 	tools/system-deps.sh
 
-bench: $(VENV)/.installed
+# The benchmark's peers (orjson, curlify, requests) go into .venv beside the package.
+bench: $(VENV)/.installed $(VENV)/.bench-peers
 	$(PY) benchmarks/bench.py
+
+bench-callgrind: $(VENV)/.installed
+	tools/system-deps.sh valgrind
+	$(PY) benchmarks/callgrind.py
+
+$(VENV)/.bench-peers: $(VENV)/.created benchmarks/requirements.txt
+	$(PY) -m pip install -q --disable-pip-version-check -r benchmarks/requirements.txt
+	touch $@
 
 check-asan: system-deps $(ASAN_VENV)/.installed
 	$(ASAN_ENV) $(ASAN_VENV)/bin/python -X dev -m pytest -q -p no:cacheprovider
