@@ -67,7 +67,9 @@ def differences(args_list: list[tuple]) -> dict[str, list]:
         ours, theirs = Tavrel(*args).get_request_command(), RefRequest(*args).get_request_command()
         if ours != theirs:
             note("command", ours, theirs)
-    exports = [args_list, [args for args in args_list if args[0].count("/") >= 2], [("http:/x", [], *args_list[0][2:])]]
+    # All requests (an empty url among them refuses the export), those with a host, one without.
+    with_host = [args for args in args_list if args[0].count("/") >= 2]
+    exports = [args_list, with_host, [("http:/x", [], *args_list[0][2:])]]
     for chosen in exports:
         ours = export_or_error(TavrelCollection([Tavrel(*args) for args in chosen]).export_collection)
         reference = RefCollection([RefRequest(*args) for args in chosen])
@@ -201,8 +203,9 @@ def memory_child(kind: str) -> None:
 
 
 def bytes_per_request(kind: str) -> float:
-    result = subprocess.run([sys.executable, __file__, "--memory-child", kind], capture_output=True, text=True,
-                            check=True, cwd=os.path.dirname(os.path.abspath(__file__)))
+    here = os.path.abspath(__file__)
+    result = subprocess.run([sys.executable, here, "--memory-child", kind], capture_output=True, text=True,
+                            check=True, cwd=os.path.dirname(here))
     return json.loads(result.stdout)["bytes"] / MEMORY_REQUESTS
 
 
@@ -237,37 +240,38 @@ def plain(what: str, value: float) -> tuple:
 
 
 def table_rows(best: dict, memory: dict) -> list[Row]:
-    def side(op, who):
-        return best[(op, who)]
+    def figures(op, *peers):
+        return {who: ns(best[(op, who)]) for who in ("tavrel", *peers)}
 
-    def figures(op, *who):
-        return {name: ns(side(op, name)) for name in ("tavrel", *who)}
+    def faster(op, peer, target):
+        return at_least(f"{peer}/tavrel", best[(op, peer)] / best[(op, "tavrel")], target)
 
-    t = {op: side(op, "tavrel") for op in ("construct", "command", "add", "export", "get")}
+    def over_floor(op):
+        return best[(op, "tavrel")] / best[(op, "floor")]
+
     rows = [
-        Row("construct Tavrel", figures("construct", "A"), [at_least("A/tavrel", side("construct", "A") / t["construct"], 4)]),
+        Row("construct Tavrel", figures("construct", "A"), [faster("construct", "A", 4)]),
         Row("get_request_command", figures("command", "A", "curlify", "floor"), [
-            at_least("A/tavrel", side("command", "A") / t["command"], 15),
-            at_least("curlify/tavrel", side("command", "curlify") / t["command"], 30),
-            plain("tavrel/floor", t["command"] / side("command", "floor"))]),
-        Row("add_request", figures("add", "A"), [at_least("A/tavrel", side("add", "A") / t["add"], 4)]),
+            faster("command", "A", 15), faster("command", "curlify", 30), plain("tavrel/floor", over_floor("command"))]),
+        Row("add_request", figures("add", "A"), [faster("add", "A", 4)]),
         Row("export_collection", figures("export", "A", "B", "floor"), [
-            at_least("A/tavrel", side("export", "A") / t["export"], 25),
-            at_least("B/tavrel", side("export", "B") / t["export"], 5),
-            at_most("tavrel/floor", t["export"] / side("export", "floor"), 4)]),
-        Row("get_collection", figures("get", "A"), [at_least("A/tavrel", side("get", "A") / t["get"], 8)]),
+            faster("export", "A", 25), faster("export", "B", 5), at_most("tavrel/floor", over_floor("export"), 4)]),
+        Row("get_collection", figures("get", "A"), [faster("get", "A", 8)]),
     ]
+
     for count in SCALING:
         rows.append(Row(f"export, {count // 1000}k requests", {"tavrel": ns(best[("scale", count)], count)}))
-    per_request = {count: best[("scale", count)] / count for count in SCALING}
-    rows[-1].checks.append(at_most("100k/1k per request", per_request[SCALING[-1]] / per_request[SCALING[0]], 1.3))
+    growth = (best[("scale", SCALING[-1])] / SCALING[-1]) / (best[("scale", SCALING[0])] / SCALING[0])
+    rows[-1].checks.append(at_most("100k/1k per request", growth, 1.3))
+
     for size in BODY_SIZES:
         times = {who: best[("body", size, who)] for who in ("tavrel", "A", "B", "floor")}
         gigabytes = size / times["tavrel"]  # bytes per ns = GB/s
-        rows.append(Row(f"export, one {size >> 20} MB body", {who: rate(size, t_) for who, t_ in times.items()},
+        rows.append(Row(f"export, one {size >> 20} MB body", {who: rate(size, t) for who, t in times.items()},
                         [("tavrel throughput", f"{gigabytes:.2f} GB/s", ">= 1 GB/s", gigabytes >= 1)]))
-    rows.append(Row("memory per stored request", {"tavrel": f"{memory['tavrel']:,.0f} B", "A": f"{memory['A']:,.0f} B"},
-                    [at_most("tavrel/A", memory["tavrel"] / memory["A"], 0.5)]))
+
+    stored = {who: f"{memory[who]:,.0f} B" for who in ("tavrel", "A")}
+    rows.append(Row("memory per stored request", stored, [at_most("tavrel/A", memory["tavrel"] / memory["A"], 0.5)]))
     return rows
 
 
@@ -297,8 +301,9 @@ def print_table(rows: list[Row]) -> None:
 
 
 def machine() -> str:
-    model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
-                 platform.processor())
+    with open("/proc/cpuinfo") as cpuinfo:
+        model = next((line.split(":", 1)[1].strip() for line in cpuinfo if line.startswith("model name")),
+                     platform.processor())
     return f"{model}, {os.cpu_count()} cores; Python {platform.python_version()}"
 
 
@@ -317,7 +322,8 @@ def main() -> None:
     memory = {kind: bytes_per_request(kind) for kind in ("tavrel", "A")}
     best = best_times(build_cases(args, workload.requests(SCALING[-1])), options.rounds)
 
-    print(f"tavrel benchmark: {REQUESTS:,} requests (seed {workload.SEED}), best of {options.rounds} interleaved rounds")
+    print(f"tavrel benchmark: {REQUESTS:,} requests (seed {workload.SEED}), "
+          f"best of {options.rounds} interleaved rounds")
     print(f"machine: {machine()}")
     print(verdict)
     print("figures: ns per request, throughput of the body's bytes, or bytes per stored request;")
