@@ -32,8 +32,10 @@ system-deps:
 	tools/system-deps.sh
 
 # The benchmark's peers (orjson, curlify, requests) go into .venv beside the package.
+# BENCH_ARGS passes options on, e.g. BENCH_ARGS="--rounds 11" or "--no-check".
+BENCH_ARGS ?=
 bench: $(VENV)/.installed $(VENV)/.bench-peers
-	$(PY) benchmarks/bench.py
+	$(PY) benchmarks/bench.py $(BENCH_ARGS)
 
 bench-callgrind: $(VENV)/.installed
 	tools/system-deps.sh valgrind
