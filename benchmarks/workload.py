@@ -1,7 +1,9 @@
 """The benchmark's requests and the pure-Python references that tavrel is measured against.
 
 Everything the benchmark feeds to tavrel or to a peer is made here, from a fixed seed, so every
-run and every process (the memory children, the callgrind runs) sees the same data.
+run and every process (the memory children, the callgrind runs) sees the same data. Header keys
+and the values that repeat (Accept, User-Agent, Cache-Control) are shared string objects, as a
+program's literals would be; urls, tokens, request ids and bodies are distinct per request.
 
 Reference A is what a user would write instead of tavrel: a `__slots__` class that checks and
 copies the same arguments as `Tavrel(...)`, renders the same command text with the same quoting
