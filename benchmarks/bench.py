@@ -3,9 +3,11 @@
     make bench                        # or: .venv/bin/python benchmarks/bench.py [--rounds N]
 
 Every timed case runs once per round, all cases interleaved in the same order each round, and
-the best round counts, so a busy neighbour on the machine slows one round rather than one column. The garbage collector is off
-while a case runs (as in `timeit`) and results are released after the clock stops. Before anything is timed, the outputs of the pure-Python reference (A), of the orjson
-reference (B) and of tavrel must be equal; `--no-check` prints the differences and goes on.
+the best round counts, so a busy neighbour on the machine slows one round rather than one
+column. The garbage collector is off while a case runs (as in `timeit`) and results are released
+after the clock stops. Before anything is timed, the outputs of the pure-Python reference (A), of
+the orjson reference (B) and of tavrel must be equal; `--no-check` prints the differences and
+goes on.
 """
 
 import argparse
@@ -106,12 +108,8 @@ def timed(run) -> int:
 
 
 def best_times(cases: dict, rounds: int) -> dict:
-    """Best wall time in ns of each case over `rounds` interleaved rounds, after one untimed call
-    of each case that warms caches and the allocator.
-
-    One call per sample: with several calls whose results are kept until the clock stops, the
-    1k-request export measured 2 to 4 times slower per request (each call faulting in fresh pages
-    for its 0.5 MB text), a cost that a program exporting repeatedly does not pay."""
+    """Best wall time in ns of one call of each case over `rounds` interleaved rounds, after one
+    untimed call of each case that warms caches and the allocator."""
     gc.collect()
     gc.freeze()  # the inputs stay alive throughout: keep them out of every later collection
     for run in cases.values():
