@@ -7,7 +7,7 @@ BIN := $(VENV)/bin
 SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
 PIP := -m pip install -q --disable-pip-version-check
 
-.PHONY: demo test test-cpp test-py system-deps bench check-asan check-valgrind fuzz dist-check clean
+.PHONY: demo test test-cpp test-py system-deps bench bench-callgrind check-asan check-valgrind fuzz dist-check clean
 
 # The sanitizer build lives in its own venv and build directory.
 ASAN_VENV := .venv-asan
@@ -32,8 +32,19 @@ test-cpp: $(VENV)/.created
 system-deps:
 	tools/system-deps.sh
 
-bench: $(VENV)/.installed
-	$(PY) benchmarks/bench.py
+# The benchmark's peers (orjson, curlify, requests) go into .venv beside the package.
+# BENCH_ARGS passes options on, e.g. BENCH_ARGS="--rounds 11" or "--no-check".
+BENCH_ARGS ?=
+bench: $(VENV)/.installed $(VENV)/.bench-peers
+	$(PY) benchmarks/bench.py $(BENCH_ARGS)
+
+bench-callgrind: $(VENV)/.installed
+	tools/system-deps.sh valgrind
+	$(PY) benchmarks/callgrind.py
+
+$(VENV)/.bench-peers: $(VENV)/.created benchmarks/requirements.txt
+	$(PY) -m pip install -q --disable-pip-version-check -r benchmarks/requirements.txt
+	touch $@
 
 check-asan: system-deps $(ASAN_VENV)/.installed
 	$(ASAN_ENV) $(ASAN_VENV)/bin/python -X dev -m pytest -q -p no:cacheprovider
