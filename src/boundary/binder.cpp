@@ -115,6 +115,17 @@ private:
 
 }  // namespace
 
+std::string ArgSpec::text_signature(bool method) const {
+    std::string text = method ? "($self" : "(";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0 || method) text += ", ";
+        text += names[i];
+        if (i >= required) text += "=None";
+        if (i + 1 == positional_only) text += ", /";
+    }
+    return text + ")";
+}
+
 Result<BoundArgs> bind_arguments(const ArgSpec& spec, PyObject* args, PyObject* kwargs) {
     Binder binder(spec);
     const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));

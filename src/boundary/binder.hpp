@@ -3,6 +3,7 @@
 
 #include <array>
 #include <span>
+#include <string>
 
 #include "boundary.hpp"
 
@@ -10,12 +11,28 @@ namespace tavrel {
 
 inline constexpr std::size_t kMaxParams = 4;
 
+// The parameters of a constructor or method: the one place their names are written. The binder,
+// its messages and the text signature in the documentation all come from it.
 struct ArgSpec {
     const char* class_name;
     const char* function_name;
     std::span<const char* const> names;  // positional-or-keyword parameters, in order
     std::size_t required;                // the first `required` of them must be given
-    std::size_t positional_only = 0;     // the first ones that may not be passed by keyword
+    std::size_t positional_only;         // the first ones that may not be passed by keyword
+
+    // Made at compile time only, so that a spec with more parameters than BoundArgs holds (or
+    // inconsistent counts) does not compile.
+    consteval ArgSpec(const char* class_name_, const char* function_name_, std::span<const char* const> names_,
+                      std::size_t required_, std::size_t positional_only_ = 0)
+        : class_name(class_name_), function_name(function_name_), names(names_), required(required_),
+          positional_only(positional_only_) {
+        if (names.size() > kMaxParams) throw "more parameters than kMaxParams";
+        if (required > names.size() || positional_only > names.size()) throw "counts beyond the parameter list";
+    }
+
+    // "(url, headers, method, body=None)", or for a method "($self, tavrel)": optional
+    // parameters default to None, and a "/" follows the positional-only ones.
+    std::string text_signature(bool method) const;
 };
 
 // One strong reference per parameter, in parameter order; empty where nothing was passed.

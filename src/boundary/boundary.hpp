@@ -110,7 +110,7 @@ void release_boundary(Op&& op) noexcept {
     PyObject* pending = PyErr_GetRaisedException();
     bool failed = false;
     try {
-        Result<void> result = op();
+        Result<Void> result = op();
         if (!result.ok()) {
             raise_failure(std::move(result.failure()));
             failed = true;

@@ -68,17 +68,5 @@ private:
     std::variant<T, Failure> v_;
 };
 
-template <>
-class [[nodiscard]] Result<void> {
-public:
-    Result() = default;
-    Result(Failure failure) : failure_(std::in_place, std::move(failure)) {}
-    bool ok() const noexcept { return !failure_.has_value(); }
-    explicit operator bool() const noexcept { return ok(); }
-    Failure& failure() noexcept { return *failure_; }
-
-private:
-    std::optional<Failure> failure_;
-};
 
 }  // namespace tavrel

@@ -17,8 +17,7 @@ struct Instance {
     std::atomic<Py_ssize_t> borrow;
 };
 
-// A class binds its value type, its name and its type lookup:
-//   struct X { using Value = ...; static constexpr const char* name = "..."; static Result<PyTypeObject*> type(); };
+// `C` is a class struct (see PyClass): it names its value type, its name and its type lookup.
 template <class C>
 Instance<typename C::Value>* instance_of(PyObject* obj) noexcept {
     return reinterpret_cast<Instance<typename C::Value>*>(obj);
@@ -38,23 +37,23 @@ Result<PyRef> create_instance(PyTypeObject* type, typename C::Value value) {
     return PyRef::steal(obj);
 }
 
-// tp_dealloc of every class: destroys the value, frees the memory with the type's tp_free and
-// drops the instance's reference to its (heap) type.
+// tp_dealloc of every class: destroys the value, frees the memory with the type's tp_free (the
+// one `object` gives every heap type of ours) and drops the instance's reference to its type.
 template <class C>
 void release_instance(PyObject* obj) noexcept {
-    release_boundary([obj]() -> Result<void> {
+    release_boundary([obj]() -> Result<Void> {
         auto* inst = instance_of<C>(obj);
         using Value = typename C::Value;
         inst->value.~Value();
         inst->borrow.~atomic();
         PyTypeObject* type = Py_TYPE(obj);
+        // The type is held while the memory is freed (`object`, its base, is immortal).
         PyRef type_ref = PyRef::borrow(reinterpret_cast<PyObject*>(type));
-        PyRef base_ref = PyRef::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
         freefunc free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
         if (free_fn == nullptr) return Failure::internal("PyBaseObject_Type should have tp_free");
         free_fn(obj);
         Py_DECREF(type);  // the reference every instance of a heap type holds
-        return {};
+        return Void{};
     });
 }
 

@@ -53,63 +53,49 @@ Result<PyTypeObject*> LazyType::lookup_slow() {
 }
 
 Result<PyTypeObject*> LazyType::create() {
-    std::call_once(doc_once_, [this] {
-        if (def_.signature != nullptr) doc_ = std::string(def_.name) + def_.signature + "\n--\n\n";
-    });
-    if (doc_.find('\0') != std::string::npos) {
-        return Failure::exception(PyExc_ValueError, "class doc cannot contain nul bytes");
-    }
+    const ClassSpec& spec = def_.spec;
+    if (spec.constructor != nullptr) doc_ = def_.name + spec.constructor->text_signature(false) + "\n--\n\n";
+    // The type names say "builtins." so that the classes present themselves as built-in ones
+    // (repr "<class 'builtins.Tavrel'>"), which is how callers have always seen them.
     qualified_name_ = std::string("builtins.") + def_.name;
+
+    // The docs are complete before the table points into them, so their texts never move.
+    method_docs_.clear();
+    method_table_.clear();
+    for (const MethodDef& method : spec.methods) {
+        method_docs_.push_back(method.spec.function_name + method.spec.text_signature(true) + "\n--\n\n");
+    }
+    for (std::size_t i = 0; i < spec.methods.size(); ++i) {
+        const MethodDef& method = spec.methods[i];
+        method_table_.push_back({method.spec.function_name, method.function, method.flags, method_docs_[i].c_str()});
+    }
+    method_table_.push_back({nullptr, nullptr, 0, nullptr});
 
     std::vector<PyType_Slot> slots;
     if (!doc_.empty()) slots.push_back({Py_tp_doc, const_cast<char*>(doc_.c_str())});
-    slots.insert(slots.end(), def_.special_slots.begin(), def_.special_slots.end());
-    if (def_.methods != nullptr) slots.push_back({Py_tp_methods, def_.methods});
+    slots.insert(slots.end(), spec.special_slots.begin(), spec.special_slots.end());
+    if (!spec.methods.empty()) slots.push_back({Py_tp_methods, method_table_.data()});
     slots.push_back({Py_tp_base, &PyBaseObject_Type});
-    const bool has_new = std::any_of(def_.special_slots.begin(), def_.special_slots.end(),
+    const bool has_new = std::any_of(spec.special_slots.begin(), spec.special_slots.end(),
                                      [](const PyType_Slot& s) { return s.slot == Py_tp_new; });
     if (!has_new) slots.push_back({Py_tp_new, reinterpret_cast<void*>(no_constructor)});
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(def_.dealloc)});
     slots.push_back({0, nullptr});
 
-    PyType_Spec spec{qualified_name_.c_str(), def_.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
-    PyObject* made = PyType_FromSpec(&spec);
+    PyType_Spec type_spec{qualified_name_.c_str(), def_.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    PyObject* made = PyType_FromSpec(&type_spec);
     if (made == nullptr) return fetch_error();
-    PyTypeObject* expected = nullptr;
-    if (!type_.compare_exchange_strong(expected, reinterpret_cast<PyTypeObject*>(made), std::memory_order_acq_rel)) {
-        Py_DECREF(made);  // made meanwhile by a re-entrant call; keep the first
-        return expected;
-    }
+    type_.store(reinterpret_cast<PyTypeObject*>(made), std::memory_order_release);
     return reinterpret_cast<PyTypeObject*>(made);
 }
 
 Result<Void> LazyType::fill_class_attributes(PyTypeObject* type) {
     if (attributes_filled_.load(std::memory_order_acquire)) return Void{};
-    if (def_.class_attributes == nullptr) {
+    if (def_.spec.class_attributes == nullptr) {
         attributes_filled_.store(true, std::memory_order_release);
         return Void{};
     }
-    const std::thread::id self = std::this_thread::get_id();
-    {
-        std::lock_guard lock(initializing_mutex_);
-        // A re-entrant request from the thread that is filling gets the type as it stands.
-        if (std::find(initializing_threads_.begin(), initializing_threads_.end(), self) !=
-            initializing_threads_.end()) {
-            return Void{};
-        }
-        initializing_threads_.push_back(self);
-    }
-    // The thread leaves the list on every way out, C++ exceptions included.
-    struct Leave {
-        LazyType& record;
-        std::thread::id id;
-        ~Leave() {
-            std::lock_guard lock(record.initializing_mutex_);
-            std::erase(record.initializing_threads_, id);
-        }
-    } leave{*this, self};
-
-    Result<ClassAttributes> values = def_.class_attributes(type);
+    Result<ClassAttributes> values = def_.spec.class_attributes(type);
     if (!values) return std::move(values.failure());
     for (auto& [name, value] : *values) {
         if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, value.get()) < 0) {

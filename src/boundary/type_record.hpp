@@ -2,33 +2,45 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <span>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "binder.hpp"
 #include "failure.hpp"
 
 namespace tavrel {
 
 using ClassAttributes = std::vector<std::pair<const char*, PyRef>>;
 
-struct ClassDef {
-    const char* name;                         // bare class name, e.g. "Tavrel"
-    const char* signature;                    // "(url, ...)" for classes with a constructor, else nullptr
+// A method: its parameters (which give its name and text signature) and its entry point.
+struct MethodDef {
+    const ArgSpec& spec;
+    PyCFunction function;
+    int flags;  // METH_NOARGS, or METH_FASTCALL | METH_KEYWORDS
+};
+
+// What a class's own file writes down about it.
+struct ClassSpec {
+    const ArgSpec* constructor;                  // its text signature opens the class doc; nullptr if none
     std::span<const PyType_Slot> special_slots;  // Py_tp_new or the HTTPMETHOD slots, in order
-    PyMethodDef* methods;                     // zero-terminated table, or nullptr
+    std::span<const MethodDef> methods;
+    // Values stored on the type right after it is made (the HTTPMETHOD members), or nullptr.
+    Result<ClassAttributes> (*class_attributes)(PyTypeObject* type) = nullptr;
+};
+
+// Everything a type is made from; see PyClass for where the size and release come from.
+struct ClassDef {
+    const char* name;  // bare class name, e.g. "Tavrel"
+    const ClassSpec& spec;
     int basicsize;
     destructor dealloc;
-    // Values stored on the type right after it is made (the HTTPMETHOD members), or nullptr.
-    Result<ClassAttributes> (*class_attributes)(PyTypeObject* type);
 };
 
 class LazyType {
 public:
-    explicit LazyType(const ClassDef& def) : def_(def) {}
+    explicit LazyType(ClassDef def) : def_(def) {}
     LazyType(const LazyType&) = delete;
     LazyType& operator=(const LazyType&) = delete;
 
@@ -37,7 +49,7 @@ public:
     Result<PyTypeObject*> get_or_create();
 
     // Type lookup once the module is initialised: a creation failure is printed and becomes an
-    // internal failure.
+    // internal failure (which writes its report to standard error).
     Result<PyTypeObject*> lookup() {
         PyTypeObject* type = type_.load(std::memory_order_acquire);
         if (type != nullptr && attributes_filled_.load(std::memory_order_acquire)) return type;
@@ -51,14 +63,16 @@ private:
     Result<PyTypeObject*> create();
     Result<Void> fill_class_attributes(PyTypeObject* type);
 
-    const ClassDef& def_;
+    // Types are made during module initialisation, with the interpreter lock held and no Python
+    // code running in between; the atomics only publish the finished type to later readers.
+    const ClassDef def_;
     std::atomic<PyTypeObject*> type_{nullptr};  // one strong reference, never released
-    std::once_flag doc_once_;
+    std::atomic<bool> attributes_filled_{false};
+    // Storage the type object points into for the life of the process.
     std::string doc_;
     std::string qualified_name_;
-    std::atomic<bool> attributes_filled_{false};
-    std::mutex initializing_mutex_;
-    std::vector<std::thread::id> initializing_threads_;  // guarded by initializing_mutex_
+    std::vector<std::string> method_docs_;
+    std::vector<PyMethodDef> method_table_;
 };
 
 }  // namespace tavrel

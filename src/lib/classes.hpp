@@ -5,41 +5,37 @@
 #include <vector>
 
 #include "boundary/convert.hpp"
-#include "boundary/instance.hpp"
-#include "boundary/type_record.hpp"
+#include "boundary/py_class.hpp"
 #include "lib/http_method.hpp"
 #include "lib/request.hpp"
 
 namespace tavrel {
 
-struct HttpMethodClass {
+struct HttpMethodClass : PyClass<HttpMethodClass> {
     using Value = HttpMethod;
     static constexpr const char* name = "HTTPMETHOD";
-    static LazyType& record();
-    static Result<PyTypeObject*> type() { return record().lookup(); }
+    static const ClassSpec spec;
 };
 
-struct TavrelClass {
+struct TavrelClass : PyClass<TavrelClass> {
     using Value = Request;
     static constexpr const char* name = "Tavrel";
-    static LazyType& record();
-    static Result<PyTypeObject*> type() { return record().lookup(); }
+    static const ClassSpec spec;
 };
 
 // The stored list: nullopt while unset, which differs from an empty list.
 using StoredList = std::optional<std::vector<Request>>;
 
-struct CollectionClass {
+struct CollectionClass : PyClass<CollectionClass> {
     using Value = StoredList;
     static constexpr const char* name = "TavrelCollection";
-    static LazyType& record();
-    static Result<PyTypeObject*> type() { return record().lookup(); }
+    static const ClassSpec spec;
 };
 
 // The `method` argument: a HTTPMETHOD member, read under a shared borrow.
 Result<HttpMethod> extract_method(PyObject* obj);
 
-// A deep copy of the record of a Tavrel (or subclass) object, read under a shared borrow.
+// A deep copy of the record of a Tavrel object, read under a shared borrow.
 Result<Request> copy_request(PyObject* obj);
 
 }  // namespace tavrel

@@ -10,9 +10,11 @@ namespace tavrel {
 namespace {
 
 constexpr std::array<const char*, 1> kNewParams = {"collection"};
-const ArgSpec kNewSpec = {"TavrelCollection", "__new__", kNewParams, 0};
+constexpr ArgSpec kNewSpec{"TavrelCollection", "__new__", kNewParams, 0};
 constexpr std::array<const char*, 1> kAddParams = {"tavrel"};
-const ArgSpec kAddSpec = {"TavrelCollection", "add_request", kAddParams, 1};
+constexpr ArgSpec kAddSpec{"TavrelCollection", "add_request", kAddParams, 1};
+constexpr ArgSpec kGetSpec{"TavrelCollection", "get_collection", {}, 0};
+constexpr ArgSpec kExportSpec{"TavrelCollection", "export_collection", {}, 0};
 
 Result<PyRef> construct(PyTypeObject* type, Result<BoundArgs> bound) {
     if (!bound) return std::move(bound.failure());
@@ -84,26 +86,16 @@ PyObject* export_collection(PyObject* self, PyObject*) {
     });
 }
 
-PyMethodDef kMethods[] = {
-    {"add_request", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_request)),
-     METH_FASTCALL | METH_KEYWORDS, "add_request($self, tavrel)\n--\n\n"},
-    {"get_collection", get_collection, METH_NOARGS, "get_collection($self)\n--\n\n"},
-    {"export_collection", export_collection, METH_NOARGS, "export_collection($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+const MethodDef kMethods[] = {
+    {kAddSpec, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_request)), METH_FASTCALL | METH_KEYWORDS},
+    {kGetSpec, get_collection, METH_NOARGS},
+    {kExportSpec, export_collection, METH_NOARGS},
 };
 
 const std::array<PyType_Slot, 1> kSlots = {{{Py_tp_new, reinterpret_cast<void*>(constructor_new<kNewSpec, construct>)}}};
 
-const ClassDef kClass = {
-    CollectionClass::name, "(collection=None)", kSlots, kMethods,
-    static_cast<int>(sizeof(Instance<StoredList>)), release_instance<CollectionClass>, nullptr,
-};
-
 }  // namespace
 
-LazyType& CollectionClass::record() {
-    static LazyType record(kClass);
-    return record;
-}
+const ClassSpec CollectionClass::spec = {&kNewSpec, kSlots, kMethods};
 
 }  // namespace tavrel

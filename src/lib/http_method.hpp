@@ -1,4 +1,4 @@
-// The nine HTTP methods as small values, with their method and representation texts.
+// The nine HTTP methods as small values, with their method texts.
 #pragma once
 
 #include <array>
@@ -15,12 +15,6 @@ inline constexpr std::size_t kMethodCount = 9;
 inline constexpr std::array<std::string_view, kMethodCount> kMethodTexts = {
     "GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT"};
 
-inline constexpr std::array<std::string_view, kMethodCount> kMethodReprs = {
-    "HTTPMETHOD.GET",   "HTTPMETHOD.POST",  "HTTPMETHOD.PUT",
-    "HTTPMETHOD.DELETE", "HTTPMETHOD.HEAD", "HTTPMETHOD.OPTIONS",
-    "HTTPMETHOD.PATCH", "HTTPMETHOD.TRACE", "HTTPMETHOD.CONNECT"};
-
 constexpr std::string_view method_text(HttpMethod m) { return kMethodTexts[static_cast<std::size_t>(m)]; }
-constexpr std::string_view method_repr(HttpMethod m) { return kMethodReprs[static_cast<std::size_t>(m)]; }
 
 }  // namespace tavrel

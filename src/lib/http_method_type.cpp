@@ -6,11 +6,16 @@
 namespace tavrel {
 namespace {
 
+// repr() of each member, by value.
+constexpr std::array<std::string_view, kMethodCount> kMethodReprs = {
+    "HTTPMETHOD.GET",   "HTTPMETHOD.POST",  "HTTPMETHOD.PUT",   "HTTPMETHOD.DELETE",  "HTTPMETHOD.HEAD",
+    "HTTPMETHOD.OPTIONS", "HTTPMETHOD.PATCH", "HTTPMETHOD.TRACE", "HTTPMETHOD.CONNECT"};
+
 PyObject* method_repr_slot(PyObject* self) {
     return object_boundary([self]() -> Result<PyRef> {
         Result<Shared<HttpMethodClass>> member = borrow_shared<HttpMethodClass>(self);
         if (!member) return std::move(member.failure());
-        return new_str(method_repr(**member));
+        return new_str(kMethodReprs[static_cast<std::size_t>(**member)]);
     });
 }
 
@@ -53,17 +58,9 @@ const std::array<PyType_Slot, 3> kSlots = {{
     {Py_tp_richcompare, reinterpret_cast<void*>(method_richcompare_slot)},
 }};
 
-const ClassDef kClass = {
-    HttpMethodClass::name, nullptr, kSlots, nullptr, static_cast<int>(sizeof(Instance<HttpMethod>)),
-    release_instance<HttpMethodClass>, make_members,
-};
-
 }  // namespace
 
-LazyType& HttpMethodClass::record() {
-    static LazyType record(kClass);
-    return record;
-}
+const ClassSpec HttpMethodClass::spec = {nullptr, kSlots, {}, make_members};
 
 Result<HttpMethod> extract_method(PyObject* obj) {
     Result<Shared<HttpMethodClass>> member = borrow_shared<HttpMethodClass>(obj);

@@ -11,7 +11,8 @@ namespace tavrel {
 namespace {
 
 constexpr std::array<const char*, 4> kParams = {"url", "headers", "method", "body"};
-const ArgSpec kNewSpec = {"Tavrel", "__new__", kParams, 3};
+constexpr ArgSpec kNewSpec{"Tavrel", "__new__", kParams, 3};
+constexpr ArgSpec kCommandSpec{"Tavrel", "get_request_command", {}, 0};
 
 Result<Void> extract_header(PyObject* item, Request::Builder& builder) {
     if (!PyTuple_Check(item)) return Failure::conversion(item, "PyTuple");
@@ -77,24 +78,13 @@ PyObject* get_request_command(PyObject* self, PyObject*) {
     });
 }
 
-PyMethodDef kMethods[] = {
-    {"get_request_command", get_request_command, METH_NOARGS, "get_request_command($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
+const MethodDef kMethods[] = {{kCommandSpec, get_request_command, METH_NOARGS}};
 
 const std::array<PyType_Slot, 1> kSlots = {{{Py_tp_new, reinterpret_cast<void*>(constructor_new<kNewSpec, construct>)}}};
 
-const ClassDef kClass = {
-    TavrelClass::name, "(url, headers, method, body=None)", kSlots, kMethods,
-    static_cast<int>(sizeof(Instance<Request>)), release_instance<TavrelClass>, nullptr,
-};
-
 }  // namespace
 
-LazyType& TavrelClass::record() {
-    static LazyType record(kClass);
-    return record;
-}
+const ClassSpec TavrelClass::spec = {&kNewSpec, kSlots, kMethods};
 
 Result<Request> copy_request(PyObject* obj) {
     Result<Shared<TavrelClass>> request = borrow_shared<TavrelClass>(obj);
