@@ -7,7 +7,7 @@ BIN := $(VENV)/bin
 SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
 PIP := -m pip install -q --disable-pip-version-check
 
-.PHONY: demo test test-cpp test-py system-deps bench bench-callgrind check-asan check-valgrind fuzz dist-check clean
+.PHONY: demo test lint format test-cpp test-py system-deps bench bench-callgrind check-asan check-valgrind fuzz dist-check clean
 
 # The sanitizer build lives in its own venv and build directory.
 ASAN_VENV := .venv-asan
@@ -18,14 +18,23 @@ FUZZ_SECONDS ?= 60
 demo: $(VENV)/.installed
 	$(PY) examples/demo.py
 
-test: system-deps test-cpp test-py
+test: system-deps lint test-cpp test-py
+
+CPP_SOURCES := $(shell find src tests/cpp -name '*.cpp' -o -name '*.hpp')
+# Formatting as .clang-format says (`make format` applies it).
+lint: $(VENV)/.created
+	$(BIN)/clang-format --dry-run --Werror $(CPP_SOURCES)
+
+format: $(VENV)/.created
+	$(BIN)/clang-format -i $(CPP_SOURCES)
 
 test-py: $(VENV)/.installed
 	$(PY) -m pytest -q
 
+# Also compiles the module itself, with every warning an error.
 test-cpp: $(VENV)/.created
 	$(BIN)/cmake -S . -B build/cpp-tests -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
-	  -DTAVREL_PYTHON_MODULE=OFF -DTAVREL_CPP_TESTS=ON >/dev/null
+	  -DTAVREL_PYTHON_MODULE=ON -DPython_EXECUTABLE=$(abspath $(PY)) -DTAVREL_CPP_TESTS=ON -DTAVREL_WERROR=ON >/dev/null
 	$(BIN)/cmake --build build/cpp-tests
 	$(BIN)/ctest --test-dir build/cpp-tests --output-on-failure -j2
 
@@ -98,7 +107,8 @@ dist-check: system-deps $(VENV)/.created
 
 %/.created: pyproject.toml tools/requirements.py
 	python=$$(tools/find-python.sh) && $$python -m venv $*
-	$*/bin/python $(PIP) -r <($*/bin/python tools/requirements.py build) -r <($*/bin/python tools/requirements.py test)
+	$*/bin/python $(PIP) -r <($*/bin/python tools/requirements.py build) -r <($*/bin/python tools/requirements.py test) \
+	  -r <($*/bin/python tools/requirements.py lint)
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.created $(SOURCES)

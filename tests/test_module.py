@@ -1,6 +1,8 @@
 """Module object, class registration and the one-interpreter rule."""
 import importlib
 import inspect
+import shutil
+import subprocess
 import sys
 import weakref
 
@@ -27,6 +29,12 @@ class TestModuleObject:
         assert tavrel.__all__ == CLASSES
         assert [getattr(tavrel, n).__name__ for n in CLASSES] == CLASSES
         assert not hasattr(tavrel, "PanicException")
+
+    @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm (binutils)")
+    def test_shared_library_exports_only_its_init_function(self):
+        listed = subprocess.run(["nm", "-D", "--defined-only", tavrel.__file__],
+                                capture_output=True, text=True, check=True).stdout
+        assert [line.split()[-1] for line in listed.splitlines()] == ["PyInit_tavrel"]
 
     def test_reimport_after_removal_gives_same_module(self):
         before = {n: getattr(tavrel, n) for n in CLASSES}

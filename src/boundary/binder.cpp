@@ -10,9 +10,7 @@
 namespace tavrel {
 namespace {
 
-std::string full_name(const ArgSpec& spec) {
-    return std::string(spec.class_name) + "." + spec.function_name + "()";
-}
+std::string full_name(const ArgSpec& spec) { return std::string(spec.class_name) + "." + spec.function_name + "()"; }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
 std::string name_list(const std::vector<const char*>& names) {
@@ -42,15 +40,13 @@ Failure too_many_positional(const ArgSpec& spec, std::size_t given) {
 // Index of the parameter called `name`, or -1 when none is (or `name` has no UTF-8 form).
 Py_ssize_t parameter_index(const ArgSpec& spec, PyObject* name) {
     if (!PyUnicode_Check(name)) return -1;
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-    if (utf8 == nullptr) {
+    const std::optional<std::string_view> key = utf8_view(name);
+    if (!key) {
         PyErr_Clear();
         return -1;
     }
-    const std::string_view key(utf8, static_cast<std::size_t>(size));
     for (std::size_t i = 0; i < spec.names.size(); ++i) {
-        if (key == spec.names[i]) return static_cast<Py_ssize_t>(i);
+        if (*key == spec.names[i]) return static_cast<Py_ssize_t>(i);
     }
     return -1;
 }
@@ -69,8 +65,8 @@ public:
     Result<Void> keyword(PyObject* name, PyObject* value) {
         const Py_ssize_t index = parameter_index(spec_, name);
         if (index < 0) {
-            return Failure::exception(PyExc_TypeError, full_name(spec_) + " got an unexpected keyword argument '" +
-                                                           object_text(name) + "'");
+            return Failure::exception(
+                PyExc_TypeError, full_name(spec_) + " got an unexpected keyword argument '" + object_text(name) + "'");
         }
         const auto slot = static_cast<std::size_t>(index);
         if (slot < spec_.positional_only) {
@@ -78,8 +74,8 @@ public:
             return Void{};
         }
         if (out_[slot]) {
-            return Failure::exception(PyExc_TypeError, full_name(spec_) + " got multiple values for argument '" +
-                                                           spec_.names[slot] + "'");
+            return Failure::exception(
+                PyExc_TypeError, full_name(spec_) + " got multiple values for argument '" + spec_.names[slot] + "'");
         }
         out_[slot] = PyRef::borrow(value);
         return Void{};
@@ -87,9 +83,10 @@ public:
 
     Result<BoundArgs> finish() {
         if (!positional_only_by_keyword_.empty()) {
-            return Failure::exception(PyExc_TypeError,
-                                      full_name(spec_) + " got some positional-only arguments passed as keyword "
-                                                         "arguments: " + name_list(positional_only_by_keyword_));
+            return Failure::exception(PyExc_TypeError, full_name(spec_) +
+                                                           " got some positional-only arguments passed as keyword "
+                                                           "arguments: " +
+                                                           name_list(positional_only_by_keyword_));
         }
         if (given_ < spec_.required) {
             std::vector<const char*> missing;
@@ -97,10 +94,10 @@ public:
                 if (!out_[i]) missing.push_back(spec_.names[i]);
             }
             if (!missing.empty()) {
-                return Failure::exception(PyExc_TypeError,
-                                          full_name(spec_) + " missing " + std::to_string(missing.size()) +
-                                              " required positional argument" + (missing.size() == 1 ? "" : "s") +
-                                              ": " + name_list(missing));
+                return Failure::exception(
+                    PyExc_TypeError, full_name(spec_) + " missing " + std::to_string(missing.size()) +
+                                         " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
+                                         name_list(missing));
             }
         }
         return std::move(out_);

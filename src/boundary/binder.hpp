@@ -24,7 +24,10 @@ struct ArgSpec {
     // inconsistent counts) does not compile.
     consteval ArgSpec(const char* class_name_, const char* function_name_, std::span<const char* const> names_,
                       std::size_t required_, std::size_t positional_only_ = 0)
-        : class_name(class_name_), function_name(function_name_), names(names_), required(required_),
+        : class_name(class_name_),
+          function_name(function_name_),
+          names(names_),
+          required(required_),
           positional_only(positional_only_) {
         if (names.size() > kMaxParams) throw "more parameters than kMaxParams";
         if (required > names.size() || positional_only > names.size()) throw "counts beyond the parameter list";

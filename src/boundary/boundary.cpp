@@ -54,22 +54,37 @@ PyObject* get_panic_type() noexcept {
     return made;
 }
 
-std::optional<std::string> text_of(PyRef str_obj) {
+std::optional<std::string_view> utf8_view(PyObject* str) {
     Py_ssize_t size = 0;
-    const char* utf8 = str_obj ? PyUnicode_AsUTF8AndSize(str_obj.get(), &size) : nullptr;
-    if (utf8 == nullptr) {
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+    if (utf8 == nullptr) return std::nullopt;
+    return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string> text_of(PyRef str_obj) {
+    std::optional<std::string_view> text = str_obj ? utf8_view(str_obj.get()) : std::nullopt;
+    if (!text) {
         PyErr_Clear();
         return std::nullopt;
     }
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return std::string(*text);
+}
+
+Failure exception_with_cause(PyObject* type, std::string_view message, PyRef cause) {
+    PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!text) return fetch_error();
+    PyRef error = PyRef::steal(PyObject_CallOneArg(type, text.get()));
+    if (!error) return fetch_error();
+    PyException_SetCause(error.get(), cause.release());  // steals the cause
+    return Failure::object(std::move(error));
 }
 
 Failure Failure::internal(std::string message, std::source_location where) {
     std::string_view file = where.file_name();
     if (std::size_t src = file.rfind("src/"); src != std::string_view::npos) file.remove_prefix(src);
-    std::fprintf(stderr, "tavrel: internal failure in thread %lu at %.*s:%u:\n  %s\n",
-                 PyThread_get_thread_ident(), static_cast<int>(file.size()), file.data(),
-                 static_cast<unsigned>(where.line()), message.empty() ? kDefaultPanicText : message.c_str());
+    std::fprintf(stderr, "tavrel: internal failure in thread %lu at %.*s:%u:\n  %s\n", PyThread_get_thread_ident(),
+                 static_cast<int>(file.size()), file.data(), static_cast<unsigned>(where.line()),
+                 message.empty() ? kDefaultPanicText : message.c_str());
     std::fflush(stderr);
     if (message.empty()) message = kDefaultPanicText;
     return Failure(Kind::Internal, PyRef(), std::move(message));
@@ -78,15 +93,15 @@ Failure Failure::internal(std::string message, std::source_location where) {
 void raise_failure(Failure failure) noexcept {
     try {
         switch (failure.kind()) {
-            case Failure::Kind::Lazy:
-                set_lazy(failure.object_ref(), failure.text());
-                return;
-            case Failure::Kind::Object:
-                PyErr_SetRaisedException(failure.take_ref().release());
-                return;
+            case Failure::Kind::Lazy: set_lazy(failure.object_ref(), failure.text()); return;
+            case Failure::Kind::Object: PyErr_SetRaisedException(failure.take_ref().release()); return;
             case Failure::Kind::Conversion: {
-                std::string message = "'" + qualified_type_name(failure.object_ref()) +
-                                      "' object cannot be converted to '" + failure.text() + "'";
+                // Appended piece by piece: `"'" + std::string` trips GCC 12's -Wrestrict.
+                std::string message = "'";
+                message.append(qualified_type_name(failure.object_ref()))
+                    .append("' object cannot be converted to '")
+                    .append(failure.text())
+                    .append("'");
                 set_lazy(PyExc_TypeError, message);
                 return;
             }
@@ -128,6 +143,8 @@ Failure fetch_error() {
 }
 
 namespace {
+// `made`, or when it is NULL: prints the interpreter's exception and a failure report, and
+// returns the internal failure.
 Result<PyRef> checked(PyObject* made) {
     if (made != nullptr) return PyRef::steal(made);
     PyErr_Print();

@@ -25,12 +25,21 @@ void raise_failure(Failure failure) noexcept;
 PyRef failure_as_exception(Failure failure) noexcept;
 
 // The interpreter's current exception after a failed call into it, as a Failure. A
-// PanicException coming back from Python is resumed as an internal failure.
+// PanicException coming back from Python is resumed as an internal failure: that prints the
+// exception and a report to standard error.
 Failure fetch_error();
+
+// The UTF-8 form of a str, which the interpreter keeps with the object (valid while it lives).
+// nullopt, with the interpreter's error left set for the caller to handle, when it has none (a
+// lone surrogate). Every reading of a str's text goes through here.
+std::optional<std::string_view> utf8_view(PyObject* str);
 
 // The UTF-8 text of `str_obj` (a new reference or NULL, stolen). nullopt, with no exception
 // left set, when there is no object or it has no UTF-8 form; for texts in messages.
 std::optional<std::string> text_of(PyRef str_obj);
+
+// A new `type(message)` exception whose __cause__ is `cause` (stolen; NULL for none).
+Failure exception_with_cause(PyObject* type, std::string_view message, PyRef cause);
 
 // New result objects. A NULL from the interpreter here is printed and becomes the internal
 // failure "Python API call failed".

@@ -30,7 +30,8 @@ public:
     static Failure conversion(PyObject* obj, const char* target) {
         return Failure(Kind::Conversion, PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))), target);
     }
-    // Writes a report naming the thread, the source location and the message to stderr.
+    // Side effect: writes the failure report (thread, source location, message) to standard
+    // error at once, where the failure happens.
     static Failure internal(std::string message, std::source_location where = std::source_location::current());
 
     Kind kind() const noexcept { return kind_; }
@@ -67,6 +68,5 @@ public:
 private:
     std::variant<T, Failure> v_;
 };
-
 
 }  // namespace tavrel

@@ -12,8 +12,7 @@ namespace tavrel {
 // Header, the owned value, then the borrow state (0 free, n > 0 shared, -1 exclusive).
 template <class T>
 struct Instance {
-    PyObject_HEAD
-    T value;
+    PyObject_HEAD T value;
     std::atomic<Py_ssize_t> borrow;
 };
 

@@ -15,16 +15,11 @@ constexpr const char* kSubinterpreterMessage =
 std::atomic<std::int64_t> owner_interpreter{-1};
 PyObject* cached_module = nullptr;  // one strong reference, kept for the life of the process
 
+// Single-phase initialisation: the module keeps process-wide state (its type objects, the cached
+// module, the owning interpreter), which is what multi-phase initialisation exists to avoid, so
+// it is made once and refuses other interpreters instead.
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tavrel",
-    "",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "tavrel", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 Result<Void> register_class(PyObject* module, LazyType& record) {
@@ -67,7 +62,7 @@ Result<PyRef> make_module() {
     if (cached_module != nullptr) return PyRef::borrow(cached_module);
 
     if (get_panic_type() == nullptr) return fetch_error();
-    PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
+    PyRef module = PyRef::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     if (!module) return fetch_error();
     for (LazyType* record : {&TavrelClass::record(), &CollectionClass::record(), &HttpMethodClass::record()}) {
         if (Result<Void> done = register_class(module.get(), *record); !done) return std::move(done.failure());

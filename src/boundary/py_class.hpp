@@ -14,8 +14,8 @@ namespace tavrel {
 template <class C>
 struct PyClass {
     static LazyType& record() {
-        static LazyType record(ClassDef{C::name, C::spec, static_cast<int>(sizeof(Instance<typename C::Value>)),
-                                        release_instance<C>});
+        static LazyType record(
+            ClassDef{C::name, C::spec, static_cast<int>(sizeof(Instance<typename C::Value>)), release_instance<C>});
         return record;
     }
     static Result<PyTypeObject*> type() { return record().lookup(); }

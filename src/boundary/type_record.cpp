@@ -17,14 +17,8 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 // RuntimeError(message) whose __cause__ is the exception of `cause`.
-Failure wrapped(std::string message, Failure cause) {
-    PyRef cause_exc = failure_as_exception(std::move(cause));
-    PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    if (!text) return fetch_error();
-    PyRef error = PyRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, text.get()));
-    if (!error) return fetch_error();
-    PyException_SetCause(error.get(), cause_exc.release());
-    return Failure::object(std::move(error));
+Failure wrapped(std::string_view message, Failure cause) {
+    return exception_with_cause(PyExc_RuntimeError, message, failure_as_exception(std::move(cause)));
 }
 
 }  // namespace
@@ -33,8 +27,9 @@ Result<PyTypeObject*> LazyType::get_or_create() {
     PyTypeObject* type = type_.load(std::memory_order_acquire);
     if (type == nullptr) {
         Result<PyTypeObject*> made = create();
-        if (!made) return wrapped(std::string("An error occurred while initializing class ") + def_.name,
-                                  std::move(made.failure()));
+        if (!made)
+            return wrapped(std::string("An error occurred while initializing class ") + def_.name,
+                           std::move(made.failure()));
         type = *made;
     }
     if (Result<Void> filled = fill_class_attributes(type); !filled) {

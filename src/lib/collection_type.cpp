@@ -29,7 +29,6 @@ Result<PyRef> construct(PyTypeObject* type, Result<BoundArgs> bound) {
     return create_instance<CollectionClass>(type, std::move(stored));
 }
 
-
 PyObject* add_request(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return object_boundary([=]() -> Result<PyRef> {
         Result<BoundArgs> bound = bind_arguments(kAddSpec, args, nargsf, kwnames);
@@ -92,7 +91,8 @@ const MethodDef kMethods[] = {
     {kExportSpec, export_collection, METH_NOARGS},
 };
 
-const std::array<PyType_Slot, 1> kSlots = {{{Py_tp_new, reinterpret_cast<void*>(constructor_new<kNewSpec, construct>)}}};
+const std::array<PyType_Slot, 1> kSlots = {
+    {{Py_tp_new, reinterpret_cast<void*>(constructor_new<kNewSpec, construct>)}}};
 
 }  // namespace
 

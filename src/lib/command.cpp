@@ -79,7 +79,8 @@ struct Counter {
     // `text` inside single quotes, without the quotes themselves.
     void put_quoted(std::string_view text, std::uint8_t classes) {
         size += text.size();
-        if (classes & kQuote) size += (kEscapedQuote.size() - 1) * static_cast<std::size_t>(std::ranges::count(text, '\''));
+        if (classes & kQuote)
+            size += (kEscapedQuote.size() - 1) * static_cast<std::size_t>(std::ranges::count(text, '\''));
     }
 };
 
@@ -166,7 +167,8 @@ CommandText::CommandText(const Request& request, std::pmr::memory_resource* scra
         const std::uint8_t key = classes_of(header.key);
         const std::uint8_t value = classes_of(header.value);
         const bool blank = !header.key.empty() && !(value & kNotBlank);
-        header_classes_.push_back(blank ? static_cast<std::uint8_t>(key | kBlankValue) : static_cast<std::uint8_t>(key | value));
+        header_classes_.push_back(blank ? static_cast<std::uint8_t>(key | kBlankValue)
+                                        : static_cast<std::uint8_t>(key | value));
         all |= blank ? key : static_cast<std::uint8_t>(key | value);
     }
     if (const std::optional<std::string_view> body = request.body()) {

@@ -8,7 +8,7 @@ namespace {
 
 // repr() of each member, by value.
 constexpr std::array<std::string_view, kMethodCount> kMethodReprs = {
-    "HTTPMETHOD.GET",   "HTTPMETHOD.POST",  "HTTPMETHOD.PUT",   "HTTPMETHOD.DELETE",  "HTTPMETHOD.HEAD",
+    "HTTPMETHOD.GET",     "HTTPMETHOD.POST",  "HTTPMETHOD.PUT",   "HTTPMETHOD.DELETE", "HTTPMETHOD.HEAD",
     "HTTPMETHOD.OPTIONS", "HTTPMETHOD.PATCH", "HTTPMETHOD.TRACE", "HTTPMETHOD.CONNECT"};
 
 PyObject* method_repr_slot(PyObject* self) {

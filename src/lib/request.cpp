@@ -10,8 +10,7 @@ std::size_t Request::block_words() const noexcept {
     return text_count() + (bytes + sizeof(std::size_t) - 1) / sizeof(std::size_t);
 }
 
-Request Request::assemble(std::span<const std::size_t> ends, std::string_view bytes, HttpMethod method,
-                          bool has_body) {
+Request Request::assemble(std::span<const std::size_t> ends, std::string_view bytes, HttpMethod method, bool has_body) {
     Request request;
     request.header_count_ = (ends.size() - 2) / 2;
     request.method_ = method;

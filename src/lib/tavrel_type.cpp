@@ -41,10 +41,10 @@ Result<Request> extract_request(const BoundArgs& args) {
     if (!url) return std::move(url.failure());
     builder.add_url(*url);
 
-    Result<Void> headers = for_argument(
-        "headers", visit_sequence(
-                       args[1].get(), [&](std::size_t count) { builder.reserve_headers(count); },
-                       [&](PyObject* item) { return extract_header(item, builder); }));
+    Result<Void> headers =
+        for_argument("headers", visit_sequence(
+                                    args[1].get(), [&](std::size_t count) { builder.reserve_headers(count); },
+                                    [&](PyObject* item) { return extract_header(item, builder); }));
     if (!headers) return std::move(headers.failure());
 
     Result<HttpMethod> method = for_argument("method", extract_method(args[2].get()));
@@ -66,7 +66,6 @@ Result<PyRef> construct(PyTypeObject* type, Result<BoundArgs> bound) {
     return create_instance<TavrelClass>(type, std::move(*request));
 }
 
-
 PyObject* get_request_command(PyObject* self, PyObject*) {
     return object_boundary([self]() -> Result<PyRef> {
         Result<Shared<TavrelClass>> request = borrow_shared<TavrelClass>(self);
@@ -80,7 +79,8 @@ PyObject* get_request_command(PyObject* self, PyObject*) {
 
 const MethodDef kMethods[] = {{kCommandSpec, get_request_command, METH_NOARGS}};
 
-const std::array<PyType_Slot, 1> kSlots = {{{Py_tp_new, reinterpret_cast<void*>(constructor_new<kNewSpec, construct>)}}};
+const std::array<PyType_Slot, 1> kSlots = {
+    {{Py_tp_new, reinterpret_cast<void*>(constructor_new<kNewSpec, construct>)}}};
 
 }  // namespace
 

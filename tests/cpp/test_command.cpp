@@ -13,8 +13,7 @@ Request make(std::string url, std::vector<HeaderView> headers, HttpMethod method
 
 TEST(RenderCommand, PlainTextsAreWrittenAsGiven) {
     EXPECT_EQ(render_command(make("svc/items", {}, HttpMethod::GET)), "curl -X GET svc/items");
-    EXPECT_EQ(render_command(make("svc/items", {{"Accept", "*/*"}, {"X-Id", "7"}}, HttpMethod::POST,
-                                  "{\"k\": 1}")),
+    EXPECT_EQ(render_command(make("svc/items", {{"Accept", "*/*"}, {"X-Id", "7"}}, HttpMethod::POST, "{\"k\": 1}")),
               "curl -X POST svc/items -H \"Accept: */*\" -H \"X-Id: 7\" -d '{\"k\": 1}'");
     EXPECT_EQ(render_command(make("svc/items", {}, HttpMethod::DELETE, "")), "curl -X DELETE svc/items -d ''");
     EXPECT_EQ(render_command(make("", {}, HttpMethod::GET)), "curl -X GET ");
@@ -36,7 +35,8 @@ TEST(RenderCommand, CurlReadsEachWordAsTheRequestSays) {
     EXPECT_EQ(render_command(make("-o/tmp/x", {}, HttpMethod::GET)), "curl -X GET --url -o/tmp/x");
     EXPECT_EQ(render_command(make("u", {{"X-E", ""}, {"X-$", " \t"}, {"", ""}, {"X-V", " v"}}, HttpMethod::GET)),
               "curl -X GET u -H \"X-E;\" -H 'X-$;' -H \": \" -H \"X-V:  v\"");
-    EXPECT_EQ(render_command(make("u", {}, HttpMethod::POST, "@/etc/passwd")), "curl -X POST u --data-raw '@/etc/passwd'");
+    EXPECT_EQ(render_command(make("u", {}, HttpMethod::POST, "@/etc/passwd")),
+              "curl -X POST u --data-raw '@/etc/passwd'");
     EXPECT_EQ(render_command(make("u", {}, HttpMethod::POST, "a@b")), "curl -X POST u -d 'a@b'");
 }
 

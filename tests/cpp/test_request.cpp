@@ -24,8 +24,7 @@ TEST(Request, KeepsEveryTextInOrderWithNulsAndEmptyOnes) {
     EXPECT_EQ(r.method(), HttpMethod::PATCH);
     ASSERT_TRUE(r.body().has_value());
     EXPECT_EQ(*r.body(), "");
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"A", "1"}, {"", ""}, {"A", nul}, {"K", big}};
+    const std::vector<std::pair<std::string, std::string>> expected = {{"A", "1"}, {"", ""}, {"A", nul}, {"K", big}};
     EXPECT_EQ(pairs(r), expected);
 }
 
