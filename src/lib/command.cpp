@@ -88,6 +88,7 @@ struct Counter {
 struct Writer {
     char* out;
     void put(std::string_view text) {
+        if (text.empty()) return;  // an empty view may have no data pointer, which memcpy must not get
         std::memcpy(out, text.data(), text.size());
         out += text.size();
     }

@@ -69,6 +69,7 @@ public:
     public:
         explicit Builder(std::pmr::memory_resource* scratch) : bytes_(scratch), ends_(scratch) {}
         void reserve_headers(std::size_t count) { ends_.reserve(2 * count + 2); }
+        void reserve_bytes(std::size_t count) { bytes_.reserve(count); }
         void add_url(std::string_view url) { add(url); }
         void add_header(std::string_view key, std::string_view value) {
             add(key);

@@ -36,6 +36,7 @@ Result<Request> extract_request(const BoundArgs& args) {
     std::array<std::byte, 2048> stack_space;
     std::pmr::monotonic_buffer_resource scratch(stack_space.data(), stack_space.size());
     Request::Builder builder(&scratch);
+    builder.reserve_bytes(stack_space.size() / 2);  // typical requests never regrow it
 
     Result<std::string_view> url = for_argument("url", extract_text(args[0].get()));
     if (!url) return std::move(url.failure());
