@@ -12,7 +12,7 @@ import sys
 
 import atheris
 
-from inputs import METHODS, instrument, text, words
+from inputs import METHODS, commands, instrument, text, words
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
 MEMBERS = [getattr(HTTPMETHOD, m) for m in METHODS]
@@ -468,11 +468,6 @@ class Model:
         before = commands(collection)
         [value] = self.bind("TavrelCollection", "add_request", ["tavrel"], 1, args, kwargs)
         return ("commands", (before or []) + [self.argument("tavrel", self.copy_request, value)])
-
-
-def commands(collection):
-    got = collection.get_collection()
-    return None if got is None else [r.get_request_command() for r in got]
 
 
 def real_run(target, collection, args, kwargs):

@@ -29,7 +29,7 @@ UNRECORDED = ("/blob", "/dav", "/stream")
 def arrival(seen):
     """What the server saw of one request, with the header pairs in a fixed order."""
     method, path, headers, body = seen
-    return method, path, sorted(headers), body
+    return method, path, sorted(headers.items()), body
 
 
 class TestDemo:

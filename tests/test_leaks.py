@@ -14,7 +14,7 @@ import tracemalloc
 
 import pytest
 
-from sequences import Seq, chained_type_error
+from support import Seq, chained_type_error, conv
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
 TYPES = (Tavrel, TavrelCollection, HTTPMETHOD)
@@ -71,10 +71,6 @@ def expect(exc_type, message, fn, *args, **kwargs):
             raise AssertionError(f"{fn.__name__} raised {type(e).__name__}: {e}") from None
         return
     raise AssertionError(f"{getattr(fn, '__name__', fn)} did not raise {exc_type.__name__}")
-
-
-def conv(param, type_name, target):
-    return f"argument '{param}': '{type_name}' object cannot be converted to '{target}'"
 
 
 def make_args():

@@ -25,7 +25,7 @@ import textwrap
 
 import pytest
 
-from sequences import Seq, chained_type_error
+from support import Seq, chained_type_error
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
 try:
