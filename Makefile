@@ -7,7 +7,7 @@ BIN := $(VENV)/bin
 SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
 PIP := -m pip install -q --disable-pip-version-check
 
-.PHONY: demo test test-cpp test-py system-deps bench check-asan check-valgrind fuzz dist-check clean
+.PHONY: demo test test-cpp test-py lint-py system-deps bench check-asan check-valgrind fuzz dist-check clean
 
 # The sanitizer build lives in its own venv and build directory.
 ASAN_VENV := .venv-asan
@@ -22,6 +22,10 @@ test: system-deps test-cpp test-py
 
 test-py: $(VENV)/.installed
 	$(PY) -m pytest -q
+
+# Python lint (the rules are in pyproject.toml); the layout is hand-made, so no formatter check.
+lint-py: $(VENV)/.created
+	$(BIN)/ruff check tests examples fuzz benchmarks tools
 
 test-cpp: $(VENV)/.created
 	$(BIN)/cmake -S . -B build/cpp-tests -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \

@@ -122,7 +122,7 @@ class HostileBase:
 
     def act(self):
         if self.action == "raise":
-            raise make_exception(self.exc_kind, "at %d" % self.at)
+            raise make_exception(self.exc_kind, f"at {self.at}")
         if self.action == "append":
             self.items.append(self.extra)
         elif self.action == "clear":
@@ -397,9 +397,7 @@ class Model:
         except TypeError as e:
             if type(e) is not TypeError:
                 raise
-            replacement = TypeError(f"argument '{param}': {self.object_text(e)}")
-            replacement.__cause__ = e.__cause__
-            raise replacement
+            raise TypeError(f"argument '{param}': {self.object_text(e)}") from e.__cause__
 
     def bind(self, owner, function, names, required, args, kwargs):
         full = f"{owner}.{function}()"

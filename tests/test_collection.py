@@ -7,7 +7,6 @@ import pytest
 from support import Seq, commands, req
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
-
 A = req("https://h/a", [("K", "1"), ("K", "2")], HTTPMETHOD.POST, "x")
 B = req("https://h/b", [], HTTPMETHOD.PUT, "")
 C = req("https://h/c", [("Z", "é")], HTTPMETHOD.TRACE)
