@@ -12,7 +12,6 @@ with atheris.instrument_imports():
 from inputs import METHODS, instrument, text, words
 from tavrel import HTTPMETHOD, Tavrel
 
-
 # Prefixes that change how curl reads a word (an option-like url, a file-reading "-d @"), and
 # header values that curl reads as "remove this header".
 PREFIXES = ["", "", "-", "-o", "@", "[", "{"]

@@ -12,7 +12,7 @@ import sys
 
 import atheris
 
-from inputs import METHODS, instrument, text, words
+from inputs import METHODS, commands, instrument, text, words
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
 MEMBERS = [getattr(HTTPMETHOD, m) for m in METHODS]
@@ -122,7 +122,7 @@ class HostileBase:
 
     def act(self):
         if self.action == "raise":
-            raise make_exception(self.exc_kind, "at %d" % self.at)
+            raise make_exception(self.exc_kind, f"at {self.at}")
         if self.action == "append":
             self.items.append(self.extra)
         elif self.action == "clear":
@@ -397,9 +397,7 @@ class Model:
         except TypeError as e:
             if type(e) is not TypeError:
                 raise
-            replacement = TypeError(f"argument '{param}': {self.object_text(e)}")
-            replacement.__cause__ = e.__cause__
-            raise replacement
+            raise TypeError(f"argument '{param}': {self.object_text(e)}") from e.__cause__
 
     def bind(self, owner, function, names, required, args, kwargs):
         full = f"{owner}.{function}()"
@@ -468,11 +466,6 @@ class Model:
         before = commands(collection)
         [value] = self.bind("TavrelCollection", "add_request", ["tavrel"], 1, args, kwargs)
         return ("commands", (before or []) + [self.argument("tavrel", self.copy_request, value)])
-
-
-def commands(collection):
-    got = collection.get_collection()
-    return None if got is None else [r.get_request_command() for r in got]
 
 
 def real_run(target, collection, args, kwargs):

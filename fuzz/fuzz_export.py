@@ -8,7 +8,7 @@ import sys
 
 import atheris
 
-from inputs import METHODS, instrument, oracle, text
+from inputs import METHODS, instrument, support, text
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
 SCHEMES = ["", "http://", "https://", "Ab+1.-://", "1x://", "x:/", "é://", "://", "/", "//"]
@@ -45,8 +45,8 @@ def check(collection, rows):
         return
     assert bad is None, f"exported a url without a host: {rows[bad][0]!r}"
     document = json.loads(out)
-    assert document == oracle.expected_document(rows), f"\n{out!r}\n{rows!r}"
-    assert out == oracle.expected_text(rows), f"\n{out!r}\n{oracle.expected_text(rows)!r}"
+    assert document == support.expected_document(rows), f"\n{out!r}\n{rows!r}"
+    assert out == support.expected_text(rows), f"\n{out!r}\n{support.expected_text(rows)!r}"
 
 
 def TestOneInput(data):

@@ -1,16 +1,14 @@
-"""Shared by the fuzz targets: texts drawn from the fuzz bytes, and the tests' pure-Python oracles
-(the words a shell must see in a command, the export document)."""
+"""Shared by the fuzz targets: texts drawn from the fuzz bytes, and the tests' support module with
+its pure-Python oracles (the words a shell must see in a command, the export document)."""
 
 import importlib.util
 import pathlib
 
 _spec = importlib.util.spec_from_file_location(
-    "oracle", pathlib.Path(__file__).resolve().parent.parent / "tests" / "oracle.py")
-oracle = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(oracle)
-words = oracle.curl_words
-
-METHODS = ["GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT"]
+    "support", pathlib.Path(__file__).resolve().parent.parent / "tests" / "support.py")
+support = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(support)
+METHODS, commands, words = support.METHODS, support.commands, support.curl_words
 
 # Characters that matter to shell quoting, url splitting and JSON escaping, drawn more often than
 # the rest of the code space.

@@ -4,38 +4,12 @@ import gc
 
 import pytest
 
+from support import Seq, commands, req
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
-
-
-def req(url="https://h/p", headers=(("A", "1"),), method=HTTPMETHOD.GET, body=None):
-    return Tavrel(url, list(headers), method, body)
-
 
 A = req("https://h/a", [("K", "1"), ("K", "2")], HTTPMETHOD.POST, "x")
 B = req("https://h/b", [], HTTPMETHOD.PUT, "")
 C = req("https://h/c", [("Z", "é")], HTTPMETHOD.TRACE)
-
-
-def commands(collection):
-    got = collection.get_collection()
-    return None if got is None else [r.get_request_command() for r in got]
-
-
-class Seq:
-    """A user sequence; `fail_len` / `fail_at` make __len__ / iteration raise."""
-
-    def __init__(self, items, fail_len=None, fail_at=None):
-        self.items, self.fail_len, self.fail_at = items, fail_len, fail_at
-
-    def __len__(self):
-        if self.fail_len:
-            raise self.fail_len
-        return len(self.items)
-
-    def __getitem__(self, i):
-        if self.fail_at and i == self.fail_at[0]:
-            raise self.fail_at[1]
-        return self.items[i]
 
 
 class TestStoredList:
@@ -56,7 +30,7 @@ class TestStoredList:
         assert commands(make()) == [r.get_request_command() for r in (A, B, C)]
 
     def test_len_that_raises_is_ignored(self):
-        collection = TavrelCollection(Seq([A, B], fail_len=RuntimeError("no len")))
+        collection = TavrelCollection(Seq([A, B], length=RuntimeError("no len")))
         assert commands(collection) == [A.get_request_command(), B.get_request_command()]
 
 
@@ -86,7 +60,7 @@ class TestIterationFailures:
         error = TypeError("boom")
         error.__cause__ = cause
         with pytest.raises(TypeError) as info:
-            TavrelCollection(Seq([A, B], fail_at=(1, error)))
+            TavrelCollection(Seq([A, B], fail=error, at=1))
         assert type(info.value) is TypeError
         assert str(info.value) == "argument 'collection': boom"
         assert info.value.__cause__ is cause
@@ -94,7 +68,7 @@ class TestIterationFailures:
     @pytest.mark.parametrize("error", [ValueError("bad"), type("SubTypeError", (TypeError,), {})("sub")])
     def test_other_exceptions_pass_unchanged(self, error):
         with pytest.raises(type(error)) as info:
-            TavrelCollection(Seq([A, B], fail_at=(0, error)))
+            TavrelCollection(Seq([A, B], fail=error, at=0))
         assert info.value is error
 
     def test_iter_failure(self):
@@ -162,7 +136,7 @@ class TestCopies:
 
     def test_outlives_the_added_requests(self):
         collection = TavrelCollection([req("https://h/one", [("K", "v" * 1000)], body="b")])
-        collection.add_request(req("https://h/two", body=None))
+        collection.add_request(req("https://h/two", [("A", "1")], body=None))
         gc.collect()
         assert commands(collection) == [
             'curl -X GET https://h/one -H "K: ' + "v" * 1000 + '" -d \'b\'',

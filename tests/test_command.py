@@ -7,15 +7,13 @@ import subprocess
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from oracle import curl_words as words_for
-from tavrel import HTTPMETHOD, Tavrel
+from support import METHODS, curl_words, req
 
-METHODS = ["GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT"]
 needs_bash = pytest.mark.skipif(shutil.which("bash") is None, reason="bash is not installed")
 
 
 def render(url, headers=(), method="GET", body=None):
-    return Tavrel(url, list(headers), getattr(HTTPMETHOD, method), body).get_request_command()
+    return req(url, headers, method, body).get_request_command()
 
 
 def bash_words(command):
@@ -46,11 +44,11 @@ class TestPlainCommands:
     ])
     def test_renders_exactly(self, args, expected):
         assert render(*args) == expected
-        assert shlex.split(expected) == words_for(*args)
+        assert shlex.split(expected) == curl_words(*args)
 
     @pytest.mark.parametrize("method", METHODS)
     def test_every_method_text(self, method):
-        assert render("svc", [], method) == " ".join(words_for("svc", [], method))
+        assert render("svc", [], method) == " ".join(curl_words("svc", [], method))
 
     def test_absent_and_empty_body_differ(self):
         assert render("u", body=None) == "curl -X GET u"
@@ -94,7 +92,7 @@ class TestShellQuoting:
     def test_bash_agrees_on_quoted_cases(self):
         args = ("http://h/s?a=1&b='x'", [("K", "it's $HOME `id` \"q\" \\ !"), ("J", "x'y")],
                 "POST", "it's $(id)\n")
-        assert bash_words(render(*args)) == words_for(*args)
+        assert bash_words(render(*args)) == curl_words(*args)
 
 
 class TestCurlReadsTheRequest:
@@ -116,7 +114,7 @@ class TestCurlReadsTheRequest:
     ])
     def test_renders_exactly(self, args, expected):
         assert render(*args) == expected
-        assert shlex.split(expected) == words_for(*args)
+        assert shlex.split(expected) == curl_words(*args)
 
 
 shell_text = st.text(st.one_of(
@@ -138,10 +136,10 @@ class TestRoundTrip:
     @settings(max_examples=200, deadline=None)
     @given(requests)
     def test_shlex_split(self, args):
-        assert shlex.split(render(*args)) == words_for(*args)
+        assert shlex.split(render(*args)) == curl_words(*args)
 
     @needs_bash
     @settings(max_examples=200, deadline=None)
     @given(requests)
     def test_bash(self, args):
-        assert bash_words(render(*args)) == words_for(*args)
+        assert bash_words(render(*args)) == curl_words(*args)

@@ -1,84 +1,27 @@
 """Rendered commands, run by bash and the real curl, reach a loopback server as the request says."""
 
-import http.server
-import os
 import shutil
-import subprocess
-import threading
 import urllib.parse
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from tavrel import HTTPMETHOD, Tavrel
+from support import METHODS, RecordingServer, req, run_curl
 
 pytestmark = pytest.mark.skipif(
     shutil.which("curl") is None or shutil.which("bash") is None,
     reason="needs the curl and bash executables")
 
-METHODS = ["GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT"]
-PROXY_VARS = {"http_proxy", "https_proxy", "all_proxy", "ftp_proxy", "no_proxy"}
-# A sanitizer runtime preloaded for the test process must not reach curl (it hangs there).
-SANITIZER_VARS = {"ld_preload", "asan_options", "ubsan_options"}
-
-
-class Recorder(http.server.BaseHTTPRequestHandler):
-    """Records every request and answers it over a kept-alive HTTP/1.1 connection with a
-    Content-Length, HEAD included: a client that waits for a HEAD response's body never finishes."""
-
-    protocol_version = "HTTP/1.1"
-
-    def record(self):
-        length = int(self.headers.get("Content-Length") or 0)
-        body = self.rfile.read(length)
-        # The request target as sent (self.path has leading slashes collapsed by the server).
-        target = self.requestline.split()[1]
-        self.server.seen.append((self.command, target, self.headers, body))
-        self.send_response(200)
-        self.send_header("Content-Length", "2")
-        self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(b"ok")
-
-    def __getattr__(self, name):
-        if name.startswith("do_"):
-            return self.record
-        raise AttributeError(name)
-
-    def log_message(self, *args):
-        pass
-
 
 @pytest.fixture(scope="module")
 def server():
-    srv = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Recorder)
-    srv.daemon_threads = True
-    srv.seen = []
-    thread = threading.Thread(target=srv.serve_forever, daemon=True)
-    thread.start()
-    yield srv
-    srv.shutdown()
-    srv.server_close()
-    thread.join()
-
-
-def base_url(server):
-    return f"http://127.0.0.1:{server.server_address[1]}"
-
-
-def run_curl(command, home, check=True):
-    """Runs the command with bash from `home`; curl's output goes nowhere unless the command
-    itself names a file."""
-    # An empty HOME keeps any ~/.curlrc out and makes a stray "$HOME" expansion visible.
-    env = {k: v for k, v in os.environ.items() if k.lower() not in PROXY_VARS | SANITIZER_VARS}
-    env.update(HOME=str(home), CURL_HOME=str(home))
-    return subprocess.run(["bash", "-c", command + " -s -S -o /dev/null --max-time 5"], cwd=home,
-                          env=env, check=check, capture_output=True, timeout=20)
+    with RecordingServer() as srv:
+        yield srv
 
 
 def send(server, home, url, headers=(), method="GET", body=None):
     """What the server saw for the rendered request: a list of (method, path, headers, body)."""
-    command = Tavrel(url, list(headers), getattr(HTTPMETHOD, method), body).get_request_command()
+    command = req(url, headers, method, body).get_request_command()
     server.seen.clear()
     run_curl(command, home)
     return list(server.seen)
@@ -107,7 +50,7 @@ class TestCurlReceivesWhatWasDescribed:
     ])
     def test_request_arrives(self, server, tmp_path, method, path, headers, body):
         [(got_method, got_path, got_headers, got_body)] = send(
-            server, tmp_path, base_url(server) + path, headers, method, body)
+            server, tmp_path, server.url + path, headers, method, body)
         assert got_method == method
         assert got_path == path
         assert_headers_arrived(got_headers, headers)
@@ -120,12 +63,12 @@ class TestCurlReceivesWhatWasDescribed:
         secret = tmp_path / "secret.txt"
         secret.write_text("do not send")
         body = f"@{secret}"
-        [(_, _, _, got_body)] = send(server, tmp_path, base_url(server) + "/upload", [], "POST", body)
+        [(_, _, _, got_body)] = send(server, tmp_path, server.url + "/upload", [], "POST", body)
         assert got_body == body.encode()
 
     def test_option_like_url_is_refused_as_a_url(self, server, tmp_path):
         target = tmp_path / "out.txt"
-        command = Tavrel(f"-o{target}", [], HTTPMETHOD.GET).get_request_command()
+        command = req(f"-o{target}").get_request_command()
         server.seen.clear()
         done = run_curl(command, tmp_path, check=False)
         assert done.returncode in (3, 6), done.stderr
@@ -186,8 +129,7 @@ class TestRandomRequestsThroughCurl:
     @given(described_requests())
     def test_what_arrives_is_the_request(self, server, tmp_path, request_args):
         url_tail, headers, method, body = request_args
-        command = Tavrel(f"{base_url(server)}/{url_tail}", headers, getattr(HTTPMETHOD, method),
-                         body).get_request_command()
+        command = req(f"{server.url}/{url_tail}", headers, method, body).get_request_command()
         server.seen.clear()
         done = run_curl(command, tmp_path, check=False)
         expected_target = as_sent(url_tail)

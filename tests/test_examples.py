@@ -29,7 +29,7 @@ UNRECORDED = ("/blob", "/dav", "/stream")
 def arrival(seen):
     """What the server saw of one request, with the header pairs in a fixed order."""
     method, path, headers, body = seen
-    return method, path, sorted(headers), body
+    return method, path, sorted(headers.items()), body
 
 
 class TestDemo:
@@ -94,7 +94,7 @@ class TestRecordRequests:
         recorder.save(path)
         items = json.loads(path.read_text(encoding="utf-8"))["item"]
         assert len(items) == len(sent)
-        for item, (method, target, headers, body) in zip(items, sent):
+        for item, (method, target, headers, body) in zip(items, sent, strict=True):
             request = item["request"]
             assert request["method"] == method
             assert request["url"]["raw"].split("/", 3)[3] == target.lstrip("/")

@@ -8,18 +8,12 @@ import jsonschema
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
-
-from oracle import SCHEMA_URL, expected_document, expected_text
+from support import METHODS, SCHEMA_URL, expected_document, expected_text, req
+from tavrel import TavrelCollection
 
 HEAD = '{"info":{"name":"Tavrel Collection","schema":"' + SCHEMA_URL + '"},"item":'
-METHODS = ["GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT"]
 VALIDATOR = jsonschema.Draft4Validator(
     json.loads((pathlib.Path(__file__).parent / "data" / "collection-v2.1.0.schema.json").read_text()))
-
-
-def req(url, headers=(), method="GET", body=None):
-    return Tavrel(url, list(headers), getattr(HTTPMETHOD, method), body)
 
 
 def export(*requests):

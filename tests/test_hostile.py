@@ -8,6 +8,7 @@ import sys
 
 import pytest
 
+from support import commands
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
 GET = HTTPMETHOD.GET
@@ -19,11 +20,6 @@ P, Q, R = ("p", "1"), ("q", "2"), ("r", "3")
 
 def header_words(headers):
     return "".join(f' -H "{k}: {v}"' for k, v in headers)
-
-
-def commands(collection):
-    got = collection.get_collection()
-    return None if got is None else [r.get_request_command() for r in got]
 
 
 def cmds(*requests):

@@ -21,7 +21,7 @@ class TestMembers:
 
     def test_declared_in_order_and_identical_on_every_access(self):
         assert [k for k in vars(HTTPMETHOD) if k in NAMES] == NAMES
-        assert all(getattr(HTTPMETHOD, n) is m for n, m in zip(NAMES, MEMBERS))
+        assert all(getattr(HTTPMETHOD, n) is m for n, m in zip(NAMES, MEMBERS, strict=True))
 
     def test_no_index_conversion(self):
         with pytest.raises(TypeError):

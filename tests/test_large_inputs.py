@@ -1,11 +1,8 @@
 """Very large requests are handled whole: nothing is cut short in commands, copies or exports."""
-import json
-
 import pytest
 
+from support import expected_text
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
-
-SCHEMA_URL = "https://schema.getpostman.com/json/collection/v2.1.0/collection.json"
 
 
 def expected_command(url, headers, method, body):
@@ -13,17 +10,6 @@ def expected_command(url, headers, method, body):
     parts += [f' -H "{k}: {v}"' for k, v in headers]
     parts.append(f" -d '{body}'")
     return "".join(parts)
-
-
-def expected_export(url, headers, method, body):
-    pieces = url.split("/")
-    item = {"name": url, "request": {
-        "body": {"mode": "raw", "raw": body},
-        "header": [{"key": k, "value": v} for k, v in headers],
-        "method": method,
-        "url": {"host": pieces[2], "path": pieces[3:], "protocol": "https", "raw": url}}}
-    document = {"info": {"name": "Tavrel Collection", "schema": SCHEMA_URL}, "item": [item]}
-    return json.dumps(document, sort_keys=True, separators=(",", ":"))
 
 
 @pytest.mark.parametrize("headers, body", [
@@ -48,6 +34,6 @@ def test_large_request_is_rendered_and_exported_whole(headers, body):
     assert copy.get_request_command() == command
     del command, copy
 
-    want = expected_export(url, headers, "POST", body)
+    want = expected_text([(url, headers, "POST", body)])
     assert len(exported) == len(want)
     assert exported == want

@@ -14,7 +14,7 @@ import tracemalloc
 
 import pytest
 
-from sequences import Seq, chained_type_error
+from support import Seq, chained_type_error, conv
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
 TYPES = (Tavrel, TavrelCollection, HTTPMETHOD)
@@ -73,10 +73,6 @@ def expect(exc_type, message, fn, *args, **kwargs):
     raise AssertionError(f"{getattr(fn, '__name__', fn)} did not raise {exc_type.__name__}")
 
 
-def conv(param, type_name, target):
-    return f"argument '{param}': '{type_name}' object cannot be converted to '{target}'"
-
-
 def make_args():
     """Fresh argument objects for one case; every value here is watched."""
     a = {}
@@ -131,14 +127,16 @@ def _cases():
         ("HTTPMETHOD ==", lambda a: (a["method"] == a["other_method"], a["method"] != a["method"])),
         ("HTTPMETHOD == other type", lambda a: (a["method"] == a["int"], a["method"] != a["url"])),
         # conversion failures
-        ("url wrong type", lambda a: expect(te, conv("url", "int", "PyString"), T, a["int"], a["headers"], a["method"])),
+        ("url wrong type", lambda a: expect(
+            te, conv("url", "int", "PyString"), T, a["int"], a["headers"], a["method"])),
         ("headers wrong type", lambda a: expect(
             te, conv("headers", "int", "Sequence"), T, a["url"], a["int"], a["method"])),
         ("str headers", lambda a: expect(
             te, "argument 'headers': Can't extract `str` to `Vec`", T, a["url"], a["str_headers"], a["method"])),
         ("dict headers", lambda a: expect(
             te, conv("headers", "dict", "Sequence"), T, a["url"], a["dict_headers"], a["method"])),
-        ("list pair", lambda a: expect(te, conv("headers", "list", "PyTuple"), T, a["url"], a["list_pair"], a["method"])),
+        ("list pair", lambda a: expect(
+            te, conv("headers", "list", "PyTuple"), T, a["url"], a["list_pair"], a["method"])),
         ("3-tuple pair", lambda a: expect(
             ve, "expected tuple of length 2, but got tuple of length 3", T, a["url"], a["triple"], a["method"])),
         ("header value wrong type", lambda a: expect(
@@ -233,9 +231,10 @@ def test_repeated_calls_do_not_leak(run):
         tracemalloc.stop()
 
     print(f"growth: blocks {block_growth} traced {traced_growth} heap {heap_growth}")  # shown with -s
-    changed = {name: (b, a) for name, b, a in zip(args, refs_before, refs_after) if a != b}
+    changed = {name: (b, a) for name, b, a in zip(args, refs_before, refs_after, strict=True) if a != b}
     assert changed == {}, f"argument reference counts changed (before, after): {changed}"
-    assert type_refs_after == type_refs_before, f"type reference counts changed: {type_refs_before} -> {type_refs_after}"
+    assert type_refs_after == type_refs_before, (
+        f"type reference counts changed: {type_refs_before} -> {type_refs_after}")
     assert block_growth <= BLOCK_SLACK, f"{block_growth} more allocated blocks after {ROUNDS} calls"
     assert traced_growth <= TRACED_SLACK, f"{traced_growth} more traced bytes after {TRACED_ROUNDS} calls"
     assert heap_growth <= HEAP_SLACK, f"{heap_growth} more C heap bytes in use after {ROUNDS} calls"

@@ -25,7 +25,7 @@ import textwrap
 
 import pytest
 
-from sequences import Seq, chained_type_error
+from support import Seq, chained_type_error
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
 try:
@@ -311,7 +311,8 @@ def _child(*args, timeout=300):
 def _line(proc, prefix):
     lines = [line for line in proc.stdout.splitlines() if line.startswith(prefix)]
     assert proc.returncode == 0 and lines, (
-        f"child exited with {proc.returncode}\nstdout tail:\n{proc.stdout[-2000:]}\nstderr tail:\n{proc.stderr[-3000:]}")
+        f"child exited with {proc.returncode}\nstdout tail:\n{proc.stdout[-2000:]}\n"
+        f"stderr tail:\n{proc.stderr[-3000:]}")
     return json.loads(lines[-1][len(prefix):])
 
 

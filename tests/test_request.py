@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from sequences import Seq
+from support import Seq, conv
 from tavrel import HTTPMETHOD, Tavrel
 
 GET = HTTPMETHOD.GET
@@ -27,10 +27,6 @@ def raises(exc_type, *args, **kwargs):
         Tavrel(*args, **kwargs)
     assert type(info.value) is exc_type
     return info.value
-
-
-def conv(arg, type_name, target):
-    return f"argument '{arg}': '{type_name}' object cannot be converted to '{target}'"
 
 
 class TestAcceptedArguments:
