@@ -25,10 +25,10 @@ from itertools import starmap
 
 import curlify
 import requests as http
-
 import workload
-from tavrel import Tavrel, TavrelCollection
 from workload import RefCollection, RefRequest, orjson_export
+
+from tavrel import Tavrel, TavrelCollection
 
 REQUESTS = 20_000
 SCALING = (1_000, 10_000, 100_000)
@@ -48,7 +48,7 @@ def export_or_error(export) -> str:
 
 def first_difference(ours: str, theirs: str) -> tuple[str, str]:
     """The word of reference A's text where it first differs from tavrel's, and the two texts there."""
-    at = next((i for i, (a, b) in enumerate(zip(ours, theirs)) if a != b), min(len(ours), len(theirs)))
+    at = next((i for i, (a, b) in enumerate(zip(ours, theirs, strict=False)) if a != b), min(len(ours), len(theirs)))
     start = theirs.rfind(" ", 0, at) + 1
     end = theirs.find(" ", at)
     word = theirs[start:end if end >= 0 else len(theirs)]
@@ -75,7 +75,7 @@ def differences(args_list: list[tuple]) -> dict[str, list]:
         ours = export_or_error(TavrelCollection([Tavrel(*args) for args in chosen]).export_collection)
         reference = RefCollection([RefRequest(*args) for args in chosen])
         for name, theirs in (("A", export_or_error(reference.export_collection)),
-                             ("B", export_or_error(lambda: orjson_export(reference)))):
+                             ("B", export_or_error(lambda: orjson_export(reference)))):  # noqa: B023 (called at once)
             if ours != theirs:
                 note(f"export of {len(chosen)} requests (reference {name})", ours, theirs)
     return found
@@ -274,7 +274,8 @@ def table_rows(best: dict, memory: dict) -> list[Row]:
     rows = [
         Row("construct Tavrel", figures("construct", "A"), [faster("construct", "A", 4)]),
         Row("get_request_command", figures("command", "A", "curlify", "floor"), [
-            faster("command", "A", 15), faster("command", "curlify", 30), plain("tavrel/floor", over_floor("command"))]),
+            faster("command", "A", 15), faster("command", "curlify", 30),
+            plain("tavrel/floor", over_floor("command"))]),
         Row("add_request", figures("add", "A"), [faster("add", "A", 4)]),
         Row("export_collection", figures("export", "A", "B", "floor"), [
             faster("export", "A", 25), faster("export", "B", 5), at_most("tavrel/floor", over_floor("export"), 4)]),
@@ -314,7 +315,7 @@ def print_table(rows: list[Row]) -> None:
 
     def show(line):
         return "  ".join(text.ljust(w) if i in align_left else text.rjust(w)
-                         for i, (text, w) in enumerate(zip(line, widths))).rstrip()
+                         for i, (text, w) in enumerate(zip(line, widths, strict=True))).rstrip()
 
     print(show(head))
     print("  ".join("-" * w for w in widths))

@@ -20,6 +20,7 @@ import tempfile
 from itertools import starmap
 
 import workload
+
 from tavrel import Tavrel, TavrelCollection
 
 EXPORT_REQUESTS = 1_000
@@ -46,7 +47,8 @@ def instructions(step: str) -> int:
         subprocess.run(["setarch", platform.machine(), "-R", "valgrind", "--tool=callgrind",
                         f"--callgrind-out-file={output}",
                         sys.executable, os.path.abspath(__file__), "--step", step],
-                       check=True, capture_output=True, env={**os.environ, "PYTHONHASHSEED": "0", "PYTHONDONTWRITEBYTECODE": "1"})
+                       check=True, capture_output=True,
+                       env={**os.environ, "PYTHONHASHSEED": "0", "PYTHONDONTWRITEBYTECODE": "1"})
         with open(output) as counts:
             return int(re.search(r"^totals: (\d+)", counts.read(), re.MULTILINE)[1])
 
