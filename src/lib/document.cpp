@@ -3,11 +3,11 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <utility>
 
-#include "json/json_writer.hpp"
 
 namespace tavrel {
 namespace {
@@ -121,14 +121,20 @@ JsonValue item_object(const Request& request, const UrlPieces& pieces, Resource*
     return object_of<2>(arena, {{{&kName, text(url_text)}, {&kRequest, std::move(request_object)}}});
 }
 
-// Room for the nodes of `records`, so the arena takes one block from the heap in the usual case.
-std::size_t arena_estimate(std::span<const Request> records) {
-    constexpr std::size_t kMemberBytes = sizeof(JsonObject::Member), kValueBytes = sizeof(JsonValue);
-    std::size_t bytes = 4 * kMemberBytes + 64;
+JsonValue info_object(Resource* arena) {
+    return object_of<2>(arena, {{{&kName, JsonValue::make_string(kCollectionNameText.borrowed())},
+                                 {&kSchema, JsonValue::make_string(kSchemaText.borrowed())}}});
+}
+
+// Room for the text of `records` when nothing in them needs escaping: the fixed text of an item
+// and of a header, the url three times over (name, raw, and cut into host, protocol and path),
+// and the other texts once. Only a guess to reserve by; the buffer grows past it if need be.
+std::size_t text_estimate(std::span<const Request> records) {
+    constexpr std::size_t kDocument = 160, kItem = 150, kHeader = 24;
+    std::size_t bytes = kDocument;
     for (const Request& request : records) {
-        // 12 members in the item, request, body and url objects; a header is a value and 2
-        // members; a value per item and (commonly up to) 4 path elements.
-        bytes += 12 * kMemberBytes + 5 * kValueBytes + request.header_count() * (kValueBytes + 2 * kMemberBytes);
+        bytes += kItem + 4 * request.url().size() + request.body().value_or(std::string_view()).size();
+        for (const HeaderView header : request.headers()) bytes += kHeader + header.key.size() + header.value.size();
     }
     return bytes;
 }
@@ -144,34 +150,45 @@ std::string MissingHost::message() const {
     return message_text;
 }
 
-DocumentTree::DocumentTree() { new (&root_) JsonValue(); }
+ItemTree::ItemTree() : arena_(initial_, sizeof initial_, json::heap_resource()) { std::construct_at(&root_); }
 
 // root_ is not destroyed: see the member's comment.
-DocumentTree::~DocumentTree() {}
+ItemTree::~ItemTree() {}
 
-std::optional<MissingHost> DocumentTree::build(std::span<const Request> records) {
-    root_ = JsonValue();
-    arena_.reset();
-    Resource* arena = &arena_.emplace(arena_estimate(records));
+bool ItemTree::build(const Request& request) {
+    // The old tree is forgotten before its storage is handed out again.
+    std::construct_at(&root_);
+    arena_.release();
+    const std::optional<UrlPieces> pieces = split_url(request.url());
+    if (!pieces) return false;
+    root_ = item_object(request, *pieces, &arena_);
+    return true;
+}
 
-    JsonArray items(arena);
-    items.reserve(records.size());
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const Request& request = records[i];
-        const std::optional<UrlPieces> pieces = split_url(request.url());
-        if (!pieces) return MissingHost{i, std::string(request.url())};
-        items.push_back(item_object(request, *pieces, arena));
+std::variant<json::TextBuffer, MissingHost> write_document(std::span<const Request> records) {
+    json::TextBuffer out;
+    out.reserve(text_estimate(records));
+    {
+        alignas(std::max_align_t) std::byte room[256];
+        std::pmr::monotonic_buffer_resource arena(room, sizeof room, json::heap_resource());
+        out.append_ascii(R"({"info":)");
+        json::write_json(info_object(&arena), out);
     }
-    JsonValue info = object_of<2>(arena, {{{&kName, JsonValue::make_string(kCollectionNameText.borrowed())},
-                                           {&kSchema, JsonValue::make_string(kSchemaText.borrowed())}}});
-    root_ = object_of<2>(arena, {{{&kInfo, std::move(info)}, {&kItem, JsonValue::make_array(std::move(items))}}});
-    return std::nullopt;
+    out.append_ascii(R"(,"item":[)");
+    ItemTree tree;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (!tree.build(records[i])) return MissingHost{i, std::string(records[i].url())};
+        if (i != 0) out.append_ascii(",");
+        json::write_json(tree.root(), out);
+    }
+    out.append_ascii("]}");
+    return out;
 }
 
 std::variant<std::string, MissingHost> export_document(std::span<const Request> records) {
-    DocumentTree tree;
-    if (std::optional<MissingHost> missing = tree.build(records)) return *std::move(missing);
-    return json::to_json_text(tree.root());
+    auto written = write_document(records);
+    if (auto* missing = std::get_if<MissingHost>(&written)) return std::move(*missing);
+    return std::string(std::get<json::TextBuffer>(written).view());
 }
 
 }  // namespace tavrel
