@@ -66,17 +66,25 @@ std::optional<UrlPieces> split_url(std::string_view url) {
 
 JsonValue text(std::string_view t) { return JsonValue::make_string(JsonText::borrow(t)); }
 JsonValue text(const JsonText& t) { return JsonValue::make_string(t.borrowed()); }
+// Every key is inserted once per object, so nothing is ever replaced here.
+inline void insert_members(JsonObject&) {}
+template <class... Rest>
+void insert_members(JsonObject& object, const JsonText& key, JsonValue&& value, Rest&&... rest) {
+    object.insert(key.borrowed(), std::move(value));
+    insert_members(object, std::forward<Rest>(rest)...);
+}
+
 JsonValue part_of(const JsonText& whole, std::string_view part) {
     return JsonValue::make_string(JsonText::borrow_part(whole, part));
 }
 
-// An object of `N` members, all given in one go; given in key order, each is appended.
-template <std::size_t N>
-JsonValue object_of(Resource* arena, std::array<std::pair<const JsonText*, JsonValue>, N> members) {
+// An object of the members given as key, value, key, value...; given in key order, each is
+// appended, and each value is moved once, into its member.
+template <class... Members>
+JsonValue object_of(Resource* arena, Members&&... members) {
     JsonObject object(arena);
-    object.reserve(N);
-    // Every key is inserted once per object, so nothing is ever replaced here.
-    for (auto& [key, value] : members) object.insert(key->borrowed(), std::move(value));
+    object.reserve(sizeof...(Members) / 2);
+    insert_members(object, std::forward<Members>(members)...);
     return JsonValue::make_object(std::move(object));
 }
 
@@ -99,7 +107,7 @@ JsonValue header_array(Request::Headers headers, Resource* arena) {
     JsonArray entries(arena);
     entries.reserve(headers.size());
     for (const HeaderView header : headers) {
-        entries.push_back(object_of<2>(arena, {{{&kKey, text(header.key)}, {&kValue, text(header.value)}}}));
+        entries.push_back(object_of(arena, kKey, text(header.key), kValue, text(header.value)));
     }
     return JsonValue::make_array(std::move(entries));
 }
@@ -108,22 +116,19 @@ JsonValue item_object(const Request& request, const UrlPieces& pieces, Resource*
     // The url is written three times and cut into pieces: it is scanned once.
     const JsonText url_text = JsonText::borrow(request.url());
     // An absent body and an empty one are written alike.
-    JsonValue body = object_of<2>(
-        arena, {{{&kMode, JsonValue::make_string(kRaw.borrowed())}, {&kRaw, text(request.body().value_or(std::string_view()))}}});
-    JsonValue url = object_of<4>(arena, {{{&kHost, part_of(url_text, pieces.host)},
-                                          {&kPath, path_array(url_text, pieces.path_text, arena)},
-                                          {&kProtocol, text(protocol_of(request.url()))},
-                                          {&kRaw, text(url_text)}}});
-    JsonValue request_object = object_of<4>(arena, {{{&kBody, std::move(body)},
-                                                     {&kHeader, header_array(request.headers(), arena)},
-                                                     {&kMethod, text(method_text(request.method()))},
-                                                     {&kUrl, std::move(url)}}});
-    return object_of<2>(arena, {{{&kName, text(url_text)}, {&kRequest, std::move(request_object)}}});
+    JsonValue body = object_of(arena, kMode, JsonValue::make_string(kRaw.borrowed()), kRaw,
+                               text(request.body().value_or(std::string_view())));
+    JsonValue url = object_of(arena, kHost, part_of(url_text, pieces.host), kPath,
+                              path_array(url_text, pieces.path_text, arena), kProtocol,
+                              text(protocol_of(request.url())), kRaw, text(url_text));
+    JsonValue request_object = object_of(arena, kBody, std::move(body), kHeader, header_array(request.headers(), arena),
+                                         kMethod, text(method_text(request.method())), kUrl, std::move(url));
+    return object_of(arena, kName, text(url_text), kRequest, std::move(request_object));
 }
 
 JsonValue info_object(Resource* arena) {
-    return object_of<2>(arena, {{{&kName, JsonValue::make_string(kCollectionNameText.borrowed())},
-                                 {&kSchema, JsonValue::make_string(kSchemaText.borrowed())}}});
+    return object_of(arena, kName, JsonValue::make_string(kCollectionNameText.borrowed()), kSchema,
+                     JsonValue::make_string(kSchemaText.borrowed()));
 }
 
 // Room for the text of `records` when nothing in them needs escaping: the fixed text of an item
