@@ -41,7 +41,9 @@ std::size_t escaped_size(const JsonText& text) {
     return size;
 }
 
+// An empty text may have no data at all (an empty view), which memcpy must not be given.
 char* put(char* out, std::string_view bytes) {
+    if (bytes.empty()) return out;
     std::memcpy(out, bytes.data(), bytes.size());
     return out + bytes.size();
 }
