@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace tavrel {
 namespace {
@@ -154,6 +155,12 @@ Result<PyRef> checked(PyObject* made) {
 
 Result<PyRef> new_str(std::string_view text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+Result<PyRef> new_str(std::string_view text, bool ascii) {
+    if (!ascii) return new_str(text);
+    Result<PyRef> str = new_ascii_str(text.size());
+    if (str && !text.empty()) std::memcpy(ascii_data(str->get()), text.data(), text.size());
+    return str;
 }
 Result<PyRef> new_ascii_str(std::size_t size) {
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::length_error("str too long");

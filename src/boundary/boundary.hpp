@@ -44,6 +44,9 @@ Failure exception_with_cause(PyObject* type, std::string_view message, PyRef cau
 // New result objects. A NULL from the interpreter here is printed and becomes the internal
 // failure "Python API call failed".
 Result<PyRef> new_str(std::string_view text);
+// The same for a text known to be all ASCII (`ascii`): its bytes are copied straight into the
+// str instead of being decoded.
+Result<PyRef> new_str(std::string_view text, bool ascii);
 // A new str of `size` ASCII characters, to be filled in place through ascii_data() before it
 // is handed on: until then its characters are undefined.
 Result<PyRef> new_ascii_str(std::size_t size);

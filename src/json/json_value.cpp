@@ -91,7 +91,7 @@ std::optional<JsonValue> JsonObject::insert(std::string_view key, JsonValue valu
     return std::nullopt;
 }
 
-std::optional<JsonValue> JsonObject::insert(JsonText key, JsonValue value) {
+std::optional<JsonValue> JsonObject::insert(JsonText&& key, JsonValue&& value) {
     if (members_.empty() || members_.back().key.view() < key.view()) {
         members_.push_back(Member{std::move(key), std::move(value)});
         return std::nullopt;

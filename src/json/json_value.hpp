@@ -103,8 +103,9 @@ public:
     // present, the stored key text and the member's place stay, the value is replaced, and the
     // previous value is handed back.
     std::optional<JsonValue> insert(std::string_view key, JsonValue value);
-    // The same, taking `key` as it is: a borrowed key (a constant) stays borrowed.
-    std::optional<JsonValue> insert(JsonText key, JsonValue value);
+    // The same, taking `key` as it is: a borrowed key (a constant) stays borrowed. Both are
+    // moved from only where they are stored.
+    std::optional<JsonValue> insert(JsonText&& key, JsonValue&& value);
 
     // Iteration visits members in ascending key order; keys are never exposed for writing.
     using const_iterator = std::pmr::vector<Member>::const_iterator;

@@ -1,11 +1,13 @@
 // Compact JSON writer: exact sizing, table-driven string escaping, shortest float digits.
 #include "json/json_writer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 namespace tavrel::json {
@@ -39,7 +41,9 @@ std::size_t escaped_size(const JsonText& text) {
     return size;
 }
 
+// An empty text may have no data at all (an empty view), which memcpy must not be given.
 char* put(char* out, std::string_view bytes) {
+    if (bytes.empty()) return out;
     std::memcpy(out, bytes.data(), bytes.size());
     return out + bytes.size();
 }
@@ -251,6 +255,28 @@ void write_json(const JsonValue& value, std::string& out) {
     const std::size_t start = out.size();
     out.resize(start + measure_json(value).bytes);
     write_json(value, out.data() + start);
+}
+
+void TextBuffer::reserve(std::size_t total) {
+    if (total <= capacity_) return;
+    void* grown = std::realloc(data_, total);
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(grown);
+    capacity_ = total;
+}
+
+void TextBuffer::grow(std::size_t count) {
+    if (count > SIZE_MAX / 2 - size_) throw std::bad_alloc();
+    reserve(std::max(2 * capacity_, size_ + count));
+}
+
+void TextBuffer::append_ascii(std::string_view bytes) {
+    if (!bytes.empty()) std::memcpy(extend(bytes.size(), true), bytes.data(), bytes.size());
+}
+
+void write_json(const JsonValue& value, TextBuffer& out) {
+    const TextSize size = measure_json(value);
+    write_json(value, out.extend(size.bytes, size.ascii));
 }
 
 std::string to_json_text(const JsonValue& value) {

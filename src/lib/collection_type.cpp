@@ -3,7 +3,6 @@
 
 #include "boundary/binder.hpp"
 #include "lib/classes.hpp"
-#include "json/json_writer.hpp"
 #include "lib/document.hpp"
 
 namespace tavrel {
@@ -76,12 +75,12 @@ PyObject* export_collection(PyObject* self, PyObject*) {
         const StoredList& stored = **collection;
         std::span<const Request> records;
         if (stored) records = *stored;
-        DocumentTree tree;
-        if (std::optional<MissingHost> missing = tree.build(records)) {
+        auto written = write_document(records);
+        if (const auto* missing = std::get_if<MissingHost>(&written)) {
             return Failure::exception(PyExc_ValueError, missing->message());
         }
-        const json::TextSize size = json::measure_json(tree.root());
-        return new_str_filled(size.bytes, size.ascii, [&](char* out) { json::write_json(tree.root(), out); });
+        const json::TextBuffer& text = std::get<json::TextBuffer>(written);
+        return new_str(text.view(), text.ascii());
     });
 }
 

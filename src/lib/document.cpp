@@ -3,11 +3,11 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <utility>
 
-#include "json/json_writer.hpp"
 
 namespace tavrel {
 namespace {
@@ -66,17 +66,25 @@ std::optional<UrlPieces> split_url(std::string_view url) {
 
 JsonValue text(std::string_view t) { return JsonValue::make_string(JsonText::borrow(t)); }
 JsonValue text(const JsonText& t) { return JsonValue::make_string(t.borrowed()); }
+// Every key is inserted once per object, so nothing is ever replaced here.
+inline void insert_members(JsonObject&) {}
+template <class... Rest>
+void insert_members(JsonObject& object, const JsonText& key, JsonValue&& value, Rest&&... rest) {
+    object.insert(key.borrowed(), std::move(value));
+    insert_members(object, std::forward<Rest>(rest)...);
+}
+
 JsonValue part_of(const JsonText& whole, std::string_view part) {
     return JsonValue::make_string(JsonText::borrow_part(whole, part));
 }
 
-// An object of `N` members, all given in one go; given in key order, each is appended.
-template <std::size_t N>
-JsonValue object_of(Resource* arena, std::array<std::pair<const JsonText*, JsonValue>, N> members) {
+// An object of the members given as key, value, key, value...; given in key order, each is
+// appended, and each value is moved once, into its member.
+template <class... Members>
+JsonValue object_of(Resource* arena, Members&&... members) {
     JsonObject object(arena);
-    object.reserve(N);
-    // Every key is inserted once per object, so nothing is ever replaced here.
-    for (auto& [key, value] : members) object.insert(key->borrowed(), std::move(value));
+    object.reserve(sizeof...(Members) / 2);
+    insert_members(object, std::forward<Members>(members)...);
     return JsonValue::make_object(std::move(object));
 }
 
@@ -99,7 +107,7 @@ JsonValue header_array(Request::Headers headers, Resource* arena) {
     JsonArray entries(arena);
     entries.reserve(headers.size());
     for (const HeaderView header : headers) {
-        entries.push_back(object_of<2>(arena, {{{&kKey, text(header.key)}, {&kValue, text(header.value)}}}));
+        entries.push_back(object_of(arena, kKey, text(header.key), kValue, text(header.value)));
     }
     return JsonValue::make_array(std::move(entries));
 }
@@ -108,27 +116,30 @@ JsonValue item_object(const Request& request, const UrlPieces& pieces, Resource*
     // The url is written three times and cut into pieces: it is scanned once.
     const JsonText url_text = JsonText::borrow(request.url());
     // An absent body and an empty one are written alike.
-    JsonValue body = object_of<2>(
-        arena, {{{&kMode, JsonValue::make_string(kRaw.borrowed())}, {&kRaw, text(request.body().value_or(std::string_view()))}}});
-    JsonValue url = object_of<4>(arena, {{{&kHost, part_of(url_text, pieces.host)},
-                                          {&kPath, path_array(url_text, pieces.path_text, arena)},
-                                          {&kProtocol, text(protocol_of(request.url()))},
-                                          {&kRaw, text(url_text)}}});
-    JsonValue request_object = object_of<4>(arena, {{{&kBody, std::move(body)},
-                                                     {&kHeader, header_array(request.headers(), arena)},
-                                                     {&kMethod, text(method_text(request.method()))},
-                                                     {&kUrl, std::move(url)}}});
-    return object_of<2>(arena, {{{&kName, text(url_text)}, {&kRequest, std::move(request_object)}}});
+    JsonValue body = object_of(arena, kMode, JsonValue::make_string(kRaw.borrowed()), kRaw,
+                               text(request.body().value_or(std::string_view())));
+    JsonValue url = object_of(arena, kHost, part_of(url_text, pieces.host), kPath,
+                              path_array(url_text, pieces.path_text, arena), kProtocol,
+                              text(protocol_of(request.url())), kRaw, text(url_text));
+    JsonValue request_object = object_of(arena, kBody, std::move(body), kHeader, header_array(request.headers(), arena),
+                                         kMethod, text(method_text(request.method())), kUrl, std::move(url));
+    return object_of(arena, kName, text(url_text), kRequest, std::move(request_object));
 }
 
-// Room for the nodes of `records`, so the arena takes one block from the heap in the usual case.
-std::size_t arena_estimate(std::span<const Request> records) {
-    constexpr std::size_t kMemberBytes = sizeof(JsonObject::Member), kValueBytes = sizeof(JsonValue);
-    std::size_t bytes = 4 * kMemberBytes + 64;
+JsonValue info_object(Resource* arena) {
+    return object_of(arena, kName, JsonValue::make_string(kCollectionNameText.borrowed()), kSchema,
+                     JsonValue::make_string(kSchemaText.borrowed()));
+}
+
+// Room for the text of `records` when nothing in them needs escaping: the fixed text of an item
+// and of a header, the url three times over (name, raw, and cut into host, protocol and path),
+// and the other texts once. Only a guess to reserve by; the buffer grows past it if need be.
+std::size_t text_estimate(std::span<const Request> records) {
+    constexpr std::size_t kDocument = 160, kItem = 150, kHeader = 24;
+    std::size_t bytes = kDocument;
     for (const Request& request : records) {
-        // 12 members in the item, request, body and url objects; a header is a value and 2
-        // members; a value per item and (commonly up to) 4 path elements.
-        bytes += 12 * kMemberBytes + 5 * kValueBytes + request.header_count() * (kValueBytes + 2 * kMemberBytes);
+        bytes += kItem + 4 * request.url().size() + request.body().value_or(std::string_view()).size();
+        for (const HeaderView header : request.headers()) bytes += kHeader + header.key.size() + header.value.size();
     }
     return bytes;
 }
@@ -144,34 +155,45 @@ std::string MissingHost::message() const {
     return message_text;
 }
 
-DocumentTree::DocumentTree() { new (&root_) JsonValue(); }
+ItemTree::ItemTree() : arena_(initial_, sizeof initial_, json::heap_resource()) { std::construct_at(&root_); }
 
 // root_ is not destroyed: see the member's comment.
-DocumentTree::~DocumentTree() {}
+ItemTree::~ItemTree() {}
 
-std::optional<MissingHost> DocumentTree::build(std::span<const Request> records) {
-    root_ = JsonValue();
-    arena_.reset();
-    Resource* arena = &arena_.emplace(arena_estimate(records));
+bool ItemTree::build(const Request& request) {
+    // The old tree is forgotten before its storage is handed out again.
+    std::construct_at(&root_);
+    arena_.release();
+    const std::optional<UrlPieces> pieces = split_url(request.url());
+    if (!pieces) return false;
+    root_ = item_object(request, *pieces, &arena_);
+    return true;
+}
 
-    JsonArray items(arena);
-    items.reserve(records.size());
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const Request& request = records[i];
-        const std::optional<UrlPieces> pieces = split_url(request.url());
-        if (!pieces) return MissingHost{i, std::string(request.url())};
-        items.push_back(item_object(request, *pieces, arena));
+std::variant<json::TextBuffer, MissingHost> write_document(std::span<const Request> records) {
+    json::TextBuffer out;
+    out.reserve(text_estimate(records));
+    {
+        alignas(std::max_align_t) std::byte room[256];
+        std::pmr::monotonic_buffer_resource arena(room, sizeof room, json::heap_resource());
+        out.append_ascii(R"({"info":)");
+        json::write_json(info_object(&arena), out);
     }
-    JsonValue info = object_of<2>(arena, {{{&kName, JsonValue::make_string(kCollectionNameText.borrowed())},
-                                           {&kSchema, JsonValue::make_string(kSchemaText.borrowed())}}});
-    root_ = object_of<2>(arena, {{{&kInfo, std::move(info)}, {&kItem, JsonValue::make_array(std::move(items))}}});
-    return std::nullopt;
+    out.append_ascii(R"(,"item":[)");
+    ItemTree tree;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (!tree.build(records[i])) return MissingHost{i, std::string(records[i].url())};
+        if (i != 0) out.append_ascii(",");
+        json::write_json(tree.root(), out);
+    }
+    out.append_ascii("]}");
+    return out;
 }
 
 std::variant<std::string, MissingHost> export_document(std::span<const Request> records) {
-    DocumentTree tree;
-    if (std::optional<MissingHost> missing = tree.build(records)) return *std::move(missing);
-    return json::to_json_text(tree.root());
+    auto written = write_document(records);
+    if (auto* missing = std::get_if<MissingHost>(&written)) return std::move(*missing);
+    return std::string(std::get<json::TextBuffer>(written).view());
 }
 
 }  // namespace tavrel

@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "json/json_value.hpp"
+#include "json/json_writer.hpp"
 #include "request.hpp"
 
 namespace tavrel {
@@ -24,33 +25,42 @@ struct MissingHost {
     std::string message() const;
 };
 
-// The document tree of a list of records. It lives for one export: every text in it is a view
-// into the records (or a constant) and every node comes from the tree's own arena, so the
-// records must stay unchanged and alive while the tree exists. Not movable (the nodes point at
-// the arena).
-class DocumentTree {
+// The tree of one item of the document (the entry of one request under "item"). It lives until
+// the next build: every text in it is a view into the request (or a constant) and every node
+// comes from the tree's own arena, which each build empties and reuses, so a document is built
+// one item at a time in the same few kilobytes whatever the number of requests. The request
+// must stay unchanged and alive while its tree exists. Not movable (the nodes point at the
+// arena).
+class ItemTree {
 public:
-    DocumentTree();
-    ~DocumentTree();
-    DocumentTree(const DocumentTree&) = delete;
-    DocumentTree& operator=(const DocumentTree&) = delete;
+    ItemTree();
+    ~ItemTree();
+    ItemTree(const ItemTree&) = delete;
+    ItemTree& operator=(const ItemTree&) = delete;
 
-    // Builds the tree of `records` in order; a url without a host stops it, leaving no tree.
-    std::optional<MissingHost> build(std::span<const Request> records);
+    // Builds the item of `request`, replacing the previous tree. False, leaving a Null tree,
+    // when the url has no host.
+    bool build(const Request& request);
     const json::JsonValue& root() const noexcept { return root_; }
 
 private:
-    std::optional<std::pmr::monotonic_buffer_resource> arena_;
-    // Never destroyed, only released with the arena: every container of the tree keeps its
+    // Room for the item of a request with a dozen headers; a larger one takes more from the heap
+    // until the next build.
+    alignas(std::max_align_t) std::byte initial_[4096];
+    std::pmr::monotonic_buffer_resource arena_;
+    // Never destroyed, only forgotten with the arena: every container of the tree keeps its
     // storage in the arena and every text is borrowed, so running the destructors would walk
-    // the whole tree to free nothing. (A rebuild assigns over it, which destroys the old tree
-    // while its arena is still alive.)
+    // the whole tree to free nothing.
     union {
         json::JsonValue root_;
     };
 };
 
-// The document of `records` as compact JSON text.
+// The compact JSON text of the document of `records`: the "info" object and the frame of the
+// "item" array written around the items, each written from its own tree as soon as it is built.
+std::variant<json::TextBuffer, MissingHost> write_document(std::span<const Request> records);
+
+// The same text in a std::string.
 std::variant<std::string, MissingHost> export_document(std::span<const Request> records);
 
 }  // namespace tavrel

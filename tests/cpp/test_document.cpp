@@ -195,13 +195,20 @@ const json::JsonValue& at(const json::JsonValue& object, std::string_view key) {
     return missing;
 }
 
-TEST(DocumentTree, TextsAreViewsIntoTheRecords) {
+// The document with `item_texts` (each an item's text) as its items.
+std::string document_of(std::initializer_list<std::string> item_texts) {
+    std::string doc = "{" + std::string(kInfo) + R"(,"item":[)";
+    for (const std::string& item : item_texts) doc += (doc.back() == '[' ? "" : ",") + item;
+    return doc + "]}";
+}
+
+TEST(ItemTree, TextsAreViewsIntoTheRecord) {
     const std::vector<Request> records = {
         make("https://example.com:8443/a/b", {{"Accept", "text/plain"}}, HttpMethod::POST, "payload"),
     };
-    DocumentTree tree;
-    ASSERT_FALSE(tree.build(records).has_value());
-    const json::JsonValue& item = at(tree.root(), "item").as_array()[0];
+    ItemTree tree;
+    ASSERT_TRUE(tree.build(records[0]));
+    const json::JsonValue& item = tree.root();
     const json::JsonValue& request = at(item, "request");
     const std::string_view url = records[0].url();
     EXPECT_EQ(at(item, "name").as_string().data(), url.data());
@@ -212,21 +219,55 @@ TEST(DocumentTree, TextsAreViewsIntoTheRecords) {
     const json::JsonValue& header = at(request, "header").as_array()[0];
     EXPECT_EQ(at(header, "key").as_string().data(), records[0].header(0).key.data());
     EXPECT_EQ(at(header, "value").as_string().data(), records[0].header(0).value.data());
-    EXPECT_EQ(json::to_json_text(tree.root()), exported(records));
+    EXPECT_EQ(document_of({json::to_json_text(item)}), exported(records));
 }
 
-TEST(DocumentTree, ARebuildReplacesTheTreeAndAFailedOneLeavesNone) {
-    const std::vector<Request> first = {make("s://one/p")};
-    const std::vector<Request> second = {make("s://two/q"), make("s://three/r")};
-    DocumentTree tree;
-    ASSERT_FALSE(tree.build(first).has_value());
-    ASSERT_FALSE(tree.build(second).has_value());
-    EXPECT_EQ(json::to_json_text(tree.root()), exported(second));
-    const std::vector<Request> failing = {make("s://ok/p"), make("nohost")};
-    const std::optional<MissingHost> missing = tree.build(failing);
-    ASSERT_TRUE(missing.has_value());
-    EXPECT_EQ(missing->index, 1u);
+TEST(ItemTree, ARebuildReplacesTheTreeAndAFailedOneLeavesNone) {
+    const std::vector<Request> records = {make("s://one/p"), make("s://two/q"), make("nohost")};
+    ItemTree tree;
+    ASSERT_TRUE(tree.build(records[0]));
+    const std::string first = json::to_json_text(tree.root());
+    ASSERT_TRUE(tree.build(records[1]));
+    const std::string second = json::to_json_text(tree.root());
+    EXPECT_EQ(document_of({first, second}), exported({records[0], records[1]}));
+    EXPECT_NE(first, second);
+    EXPECT_FALSE(tree.build(records[2]));
     EXPECT_TRUE(tree.root().is_null());
+    ASSERT_TRUE(tree.build(records[0]));
+    EXPECT_EQ(json::to_json_text(tree.root()), first);
+}
+
+// Items larger than the tree's own room (many headers) take more from the heap and give it back
+// at the next build; the text is the same however the items alternate.
+TEST(ItemTree, ItemsBeyondTheArenaRoomAlternateWithSmallOnes) {
+    std::vector<std::string> texts;
+    std::vector<HeaderView> headers;
+    for (int i = 0; i < 200; ++i) {
+        texts.push_back("header-" + std::to_string(i));
+    }
+    for (const std::string& t : texts) headers.push_back({t, t});
+    const std::vector<Request> records = {make("s://big/p/q", headers), make("s://small/p"), make("s://big/p/q", headers)};
+    std::string big_headers;
+    for (const std::string& t : texts) {
+        big_headers += (big_headers.empty() ? "" : ",") + std::string(R"({"key":")") + t + R"(","value":")" + t + R"("})";
+    }
+    const std::string big = R"({"name":"s://big/p/q","request":{"body":{"mode":"raw","raw":""},"header":[)" + big_headers +
+                            R"(],"method":"GET","url":{"host":"big","path":["p","q"],"protocol":"s","raw":"s://big/p/q"}}})";
+    const std::string small = R"({"name":"s://small/p","request":{"body":{"mode":"raw","raw":""},"header":[],)"
+                              R"("method":"GET","url":{"host":"small","path":["p"],"protocol":"s","raw":"s://small/p"}}})";
+    EXPECT_EQ(exported(records), document_of({big, small, big}));
+}
+
+TEST(DocumentText, KnowsWhetherItIsAllAscii) {
+    auto ascii = write_document(std::vector<Request>{make("s://h/p", {{"K", "v"}}, HttpMethod::GET, "b")});
+    ASSERT_TRUE(std::holds_alternative<json::TextBuffer>(ascii));
+    EXPECT_TRUE(std::get<json::TextBuffer>(ascii).ascii());
+    for (const Request& wide : {make("s://h/\xc3\xa9"), make("s://h/p", {{"K", "\xe2\x82\xac"}}),
+                                make("s://h/p", {}, HttpMethod::GET, "\x80")}) {
+        auto written = write_document(std::vector<Request>{make("s://a/b"), wide});
+        ASSERT_TRUE(std::holds_alternative<json::TextBuffer>(written));
+        EXPECT_FALSE(std::get<json::TextBuffer>(written).ascii()) << wide.url();
+    }
 }
 
 }  // namespace

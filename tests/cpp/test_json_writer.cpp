@@ -301,5 +301,27 @@ TEST(WriteJson, AppendsToExistingText) {
     EXPECT_EQ(out, R"(prefix:[]"s")");
 }
 
+// Appending far past what was reserved keeps every earlier byte, and the buffer is ASCII until
+// a text with a byte of 0x80 or above is written (escapes never make it non-ASCII).
+TEST(WriteJson, TextBufferGrowsKeepingItsTextAndKnowsWhetherItIsAscii) {
+    TextBuffer out;
+    out.reserve(4);
+    std::string expected;
+    for (int i = 0; i < 2000; ++i) {
+        const std::string piece = "p" + std::to_string(i) + "\n";
+        write_json(JsonValue::make_string(piece), out);
+        expected += to_json_text(JsonValue::make_string(piece));
+        out.append_ascii(",");
+        expected += ",";
+    }
+    EXPECT_EQ(out.view(), expected);
+    EXPECT_TRUE(out.ascii());
+    write_json(JsonValue::make_string("\x7f\x01"), out);
+    EXPECT_TRUE(out.ascii());
+    write_json(JsonValue::make_string("\xc3\xa9"), out);
+    EXPECT_FALSE(out.ascii());
+    EXPECT_EQ(out.view().substr(expected.size()), "\"\x7f\\u0001\"\"\xc3\xa9\"");
+}
+
 }  // namespace
 }  // namespace tavrel::json
