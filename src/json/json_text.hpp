@@ -68,7 +68,9 @@ class JsonText {
 public:
     constexpr JsonText() noexcept = default;
 
-    static constexpr JsonText borrow(std::string_view text) noexcept { return JsonText(text, classify_text(text), false); }
+    static constexpr JsonText borrow(std::string_view text) noexcept {
+        return JsonText(text, classify_text(text), false);
+    }
     // A borrowed part of `whole` (`part` lies inside it). A part of a text with nothing to
     // escape and nothing beyond ASCII has neither, so only other parts are scanned.
     static constexpr JsonText borrow_part(const JsonText& whole, std::string_view part) noexcept {
@@ -83,10 +85,14 @@ public:
     JsonText copy_owned() const { return copy_of(view()); }
     // A borrowed text over the same bytes with the same class, so a constant text made (and
     // classified) once can be handed out without being looked at again.
-    constexpr JsonText borrowed() const noexcept { return JsonText(data_, size_, static_cast<std::uint8_t>(flags_ & ~kOwned)); }
+    constexpr JsonText borrowed() const noexcept {
+        return JsonText(data_, size_, static_cast<std::uint8_t>(flags_ & ~kOwned));
+    }
 
     constexpr JsonText(JsonText&& other) noexcept
-        : data_(std::exchange(other.data_, "")), size_(std::exchange(other.size_, 0)), flags_(std::exchange(other.flags_, 0)) {}
+        : data_(std::exchange(other.data_, "")),
+          size_(std::exchange(other.size_, 0)),
+          flags_(std::exchange(other.flags_, 0)) {}
     constexpr JsonText& operator=(JsonText&& other) noexcept {
         if (this != &other) {
             release();
@@ -115,7 +121,8 @@ private:
     static constexpr std::uint8_t kOwned = 1, kNeedsEscape = 2, kNonAscii = 4;
 
     constexpr JsonText(std::string_view text, TextClass cls, bool owned) noexcept
-        : data_(text.data()), size_(text.size()),
+        : data_(text.data()),
+          size_(text.size()),
           flags_(static_cast<std::uint8_t>((owned ? kOwned : 0) | (cls.needs_escape ? kNeedsEscape : 0) |
                                            (cls.non_ascii ? kNonAscii : 0))) {}
     constexpr JsonText(const char* data, std::size_t size, std::uint8_t flags) noexcept

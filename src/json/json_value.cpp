@@ -56,9 +56,7 @@ JsonArray JsonArray::deep_copy(Resource* resource) const {
     return JsonArray(std::move(copy));
 }
 
-bool operator==(const JsonArray& a, const JsonArray& b) {
-    return std::ranges::equal(a.elements_, b.elements_);
-}
+bool operator==(const JsonArray& a, const JsonArray& b) { return std::ranges::equal(a.elements_, b.elements_); }
 
 // ---- JsonObject ----
 
@@ -128,9 +126,7 @@ JsonValue JsonValue::make_unsigned(std::uint64_t value) noexcept {
     return make_number(JsonNumber::from_unsigned(value));
 }
 
-JsonValue JsonValue::make_signed(std::int64_t value) noexcept {
-    return make_number(JsonNumber::from_signed(value));
-}
+JsonValue JsonValue::make_signed(std::int64_t value) noexcept { return make_number(JsonNumber::from_signed(value)); }
 
 JsonValue JsonValue::make_double(double value) noexcept {
     if (auto number = JsonNumber::from_double(value)) return make_number(*number);

@@ -165,12 +165,13 @@ NumberText number_text(const JsonNumber& number) {
     NumberText text{};
     char* end = text.buf;
     switch (number.form()) {
-        case JsonNumber::Form::NonNegative: end = std::to_chars(text.buf, text.buf + 32, number.non_negative()).ptr; break;
+        case JsonNumber::Form::NonNegative:
+            end = std::to_chars(text.buf, text.buf + 32, number.non_negative()).ptr;
+            break;
         case JsonNumber::Form::Negative: end = std::to_chars(text.buf, text.buf + 32, number.negative()).ptr; break;
         case JsonNumber::Form::Float:
             // A float number is always finite; "null" is kept for safety should one not be.
-            end = std::isfinite(number.floating()) ? format_double(text.buf, number.floating())
-                                                  : put(text.buf, "null");
+            end = std::isfinite(number.floating()) ? format_double(text.buf, number.floating()) : put(text.buf, "null");
             break;
     }
     text.size = static_cast<std::size_t>(end - text.buf);

@@ -36,8 +36,10 @@ class TextBuffer {
 public:
     TextBuffer() noexcept = default;
     TextBuffer(TextBuffer&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)), ascii_(std::exchange(other.ascii_, true)) {}
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)),
+          ascii_(std::exchange(other.ascii_, true)) {}
     TextBuffer& operator=(TextBuffer&& other) noexcept {
         std::swap(data_, other.data_);
         std::swap(size_, other.size_);

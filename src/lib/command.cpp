@@ -169,10 +169,10 @@ CommandText::CommandText(const Request& request, std::pmr::memory_resource* scra
         // `key: value`, or `key;` when the value is blank: curl drops a header given as `key:`
         // with nothing after it, and sends `key;` as a header with an empty value. A blank value
         // is not written, so then only the key's classes count.
-        const bool blank = !header.key.empty() &&
-                           (header.value.empty() ||
-                            (!(kClasses[static_cast<unsigned char>(header.value[0])] & kNotBlank) &&
-                             !(classes_of(header.value) & kNotBlank)));
+        const bool blank =
+            !header.key.empty() &&
+            (header.value.empty() || (!(kClasses[static_cast<unsigned char>(header.value[0])] & kNotBlank) &&
+                                      !(classes_of(header.value) & kNotBlank)));
         std::uint8_t classes = blank ? kBlankValue : 0;
         if (quoting_needed) {
             classes |= classes_of(header.key);

@@ -8,7 +8,6 @@
 #include <string_view>
 #include <utility>
 
-
 namespace tavrel {
 namespace {
 
@@ -20,10 +19,9 @@ using json::Resource;
 
 // Keys and fixed texts, classified once at compile time.
 constexpr JsonText kBody = JsonText::borrow("body"), kHeader = JsonText::borrow("header"),
-                   kHost = JsonText::borrow("host"), kInfo = JsonText::borrow("info"),
-                   kItem = JsonText::borrow("item"), kKey = JsonText::borrow("key"),
-                   kMethod = JsonText::borrow("method"), kMode = JsonText::borrow("mode"),
-                   kName = JsonText::borrow("name"), kPath = JsonText::borrow("path"),
+                   kHost = JsonText::borrow("host"), kInfo = JsonText::borrow("info"), kItem = JsonText::borrow("item"),
+                   kKey = JsonText::borrow("key"), kMethod = JsonText::borrow("method"),
+                   kMode = JsonText::borrow("mode"), kName = JsonText::borrow("name"), kPath = JsonText::borrow("path"),
                    kProtocol = JsonText::borrow("protocol"), kRaw = JsonText::borrow("raw"),
                    kRequest = JsonText::borrow("request"), kSchema = JsonText::borrow("schema"),
                    kUrl = JsonText::borrow("url"), kValue = JsonText::borrow("value"),
@@ -39,9 +37,8 @@ std::string_view protocol_of(std::string_view url) {
     constexpr std::string_view kDefault = "https";
     if (url.empty() || !is_ascii_letter(url[0])) return kDefault;
     std::size_t end = 1;
-    while (end < url.size() &&
-           (is_ascii_letter(url[end]) || is_ascii_digit(url[end]) || url[end] == '+' || url[end] == '-' ||
-            url[end] == '.')) {
+    while (end < url.size() && (is_ascii_letter(url[end]) || is_ascii_digit(url[end]) || url[end] == '+' ||
+                                url[end] == '-' || url[end] == '.')) {
         ++end;
     }
     return url.substr(end).starts_with("://") ? url.substr(0, end) : kDefault;
@@ -118,9 +115,9 @@ JsonValue item_object(const Request& request, const UrlPieces& pieces, Resource*
     // An absent body and an empty one are written alike.
     JsonValue body = object_of(arena, kMode, JsonValue::make_string(kRaw.borrowed()), kRaw,
                                text(request.body().value_or(std::string_view())));
-    JsonValue url = object_of(arena, kHost, part_of(url_text, pieces.host), kPath,
-                              path_array(url_text, pieces.path_text, arena), kProtocol,
-                              text(protocol_of(request.url())), kRaw, text(url_text));
+    JsonValue url =
+        object_of(arena, kHost, part_of(url_text, pieces.host), kPath, path_array(url_text, pieces.path_text, arena),
+                  kProtocol, text(protocol_of(request.url())), kRaw, text(url_text));
     JsonValue request_object = object_of(arena, kBody, std::move(body), kHeader, header_array(request.headers(), arena),
                                          kMethod, text(method_text(request.method())), kUrl, std::move(url));
     return object_of(arena, kName, text(url_text), kRequest, std::move(request_object));
@@ -135,11 +132,13 @@ JsonValue info_object(Resource* arena) {
 // and of a header, the url three times over (name, raw, and cut into host, protocol and path),
 // and the other texts once. Only a guess to reserve by; the buffer grows past it if need be.
 std::size_t text_estimate(std::span<const Request> records) {
-    constexpr std::size_t kDocument = 160, kItem = 150, kHeader = 24;
-    std::size_t bytes = kDocument;
+    constexpr std::size_t kDocumentFrame = 160, kItemFrame = 150, kHeaderFrame = 24;
+    std::size_t bytes = kDocumentFrame;
     for (const Request& request : records) {
-        bytes += kItem + 4 * request.url().size() + request.body().value_or(std::string_view()).size();
-        for (const HeaderView header : request.headers()) bytes += kHeader + header.key.size() + header.value.size();
+        bytes += kItemFrame + 4 * request.url().size() + request.body().value_or(std::string_view()).size();
+        for (const HeaderView header : request.headers()) {
+            bytes += kHeaderFrame + header.key.size() + header.value.size();
+        }
     }
     return bytes;
 }

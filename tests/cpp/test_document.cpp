@@ -42,9 +42,7 @@ std::string single_get_document(std::string_view url_json, std::string_view url_
     return doc;
 }
 
-TEST(DocumentLayout, EmptyListGivesNoItems) {
-    EXPECT_EQ(exported({}), "{" + std::string(kInfo) + R"(,"item":[]})");
-}
+TEST(DocumentLayout, EmptyListGivesNoItems) { EXPECT_EQ(exported({}), "{" + std::string(kInfo) + R"(,"item":[]})"); }
 
 TEST(DocumentLayout, WorkedExampleWithTwoRequests) {
     const std::vector<Request> records = {
@@ -80,9 +78,9 @@ TEST(DocumentLayout, RepeatedHeaderKeysEachGiveAnEntryInOrder) {
 
 TEST(DocumentLayout, EveryMethodIsWrittenByName) {
     const std::pair<HttpMethod, std::string_view> methods[] = {
-        {HttpMethod::GET, "GET"},         {HttpMethod::POST, "POST"},   {HttpMethod::PUT, "PUT"},
-        {HttpMethod::DELETE, "DELETE"},   {HttpMethod::HEAD, "HEAD"},   {HttpMethod::OPTIONS, "OPTIONS"},
-        {HttpMethod::PATCH, "PATCH"},     {HttpMethod::TRACE, "TRACE"}, {HttpMethod::CONNECT, "CONNECT"},
+        {HttpMethod::GET, "GET"},       {HttpMethod::POST, "POST"},   {HttpMethod::PUT, "PUT"},
+        {HttpMethod::DELETE, "DELETE"}, {HttpMethod::HEAD, "HEAD"},   {HttpMethod::OPTIONS, "OPTIONS"},
+        {HttpMethod::PATCH, "PATCH"},   {HttpMethod::TRACE, "TRACE"}, {HttpMethod::CONNECT, "CONNECT"},
     };
     for (const auto& [method, text] : methods) {
         const std::string doc = exported({make("s://h/p", {}, method)});
@@ -91,8 +89,7 @@ TEST(DocumentLayout, EveryMethodIsWrittenByName) {
 }
 
 TEST(DocumentLayout, TextsAreEscapedOnlyAsJsonRequires) {
-    const std::string doc =
-        exported({make("s://h/a\"b", {{"K\\", "v\n\x01"}}, HttpMethod::GET, "\xc3\xa9/\t")});
+    const std::string doc = exported({make("s://h/a\"b", {{"K\\", "v\n\x01"}}, HttpMethod::GET, "\xc3\xa9/\t")});
     EXPECT_NE(doc.find(R"("name":"s://h/a\"b")"), std::string::npos) << doc;
     EXPECT_NE(doc.find(R"({"key":"K\\","value":"v\n\u0001"})"), std::string::npos) << doc;
     EXPECT_NE(doc.find("\"raw\":\"\xc3\xa9/\\t\""), std::string::npos) << doc;
@@ -132,21 +129,10 @@ struct ProtocolCase {
 
 TEST(Protocol, LeadingSchemeIsKeptAsWrittenOtherwiseHttps) {
     const ProtocolCase cases[] = {
-        {"http://x/y", "http"},
-        {"HTTP://x/y", "HTTP"},
-        {"hTtPs://x/y", "hTtPs"},
-        {"ftp+x.y-z://h/p", "ftp+x.y-z"},
-        {"h://a/b", "h"},
-        {"a1://a/b", "a1"},
-        {"1http://a/b", "https"},
-        {"+x://a/b", "https"},
-        {"://a/b", "https"},
-        {"ht tp://a/b", "https"},
-        {"http:/a/b/c", "https"},
-        {"http:://a/b", "https"},
-        {"http//a/b", "https"},
-        {"\xc3\xa9://a/b", "https"},
-        {"a/b/c/d", "https"},
+        {"http://x/y", "http"}, {"HTTP://x/y", "HTTP"},      {"hTtPs://x/y", "hTtPs"}, {"ftp+x.y-z://h/p", "ftp+x.y-z"},
+        {"h://a/b", "h"},       {"a1://a/b", "a1"},          {"1http://a/b", "https"}, {"+x://a/b", "https"},
+        {"://a/b", "https"},    {"ht tp://a/b", "https"},    {"http:/a/b/c", "https"}, {"http:://a/b", "https"},
+        {"http//a/b", "https"}, {"\xc3\xa9://a/b", "https"}, {"a/b/c/d", "https"},
     };
     for (const ProtocolCase& c : cases) {
         const std::string doc = exported({make(std::string(c.url))});
@@ -174,8 +160,7 @@ TEST(MissingHost, FirstFailingRequestInListOrderIsReported) {
     ASSERT_NE(failure, nullptr);
     EXPECT_EQ(failure->index, 2u);
     EXPECT_EQ(failure->url, "one/slash");
-    EXPECT_EQ(failure->message(),
-              R"(request 2 has url "one/slash" without a host: expected a host after "scheme://")");
+    EXPECT_EQ(failure->message(), R"(request 2 has url "one/slash" without a host: expected a host after "scheme://")");
 }
 
 TEST(MissingHost, MessageNamesPositionAndQuotesUrl) {
@@ -246,15 +231,19 @@ TEST(ItemTree, ItemsBeyondTheArenaRoomAlternateWithSmallOnes) {
         texts.push_back("header-" + std::to_string(i));
     }
     for (const std::string& t : texts) headers.push_back({t, t});
-    const std::vector<Request> records = {make("s://big/p/q", headers), make("s://small/p"), make("s://big/p/q", headers)};
+    const std::vector<Request> records = {make("s://big/p/q", headers), make("s://small/p"),
+                                          make("s://big/p/q", headers)};
     std::string big_headers;
     for (const std::string& t : texts) {
-        big_headers += (big_headers.empty() ? "" : ",") + std::string(R"({"key":")") + t + R"(","value":")" + t + R"("})";
+        if (!big_headers.empty()) big_headers += ',';
+        big_headers.append(R"({"key":")").append(t).append(R"(","value":")").append(t).append(R"("})");
     }
-    const std::string big = R"({"name":"s://big/p/q","request":{"body":{"mode":"raw","raw":""},"header":[)" + big_headers +
-                            R"(],"method":"GET","url":{"host":"big","path":["p","q"],"protocol":"s","raw":"s://big/p/q"}}})";
-    const std::string small = R"({"name":"s://small/p","request":{"body":{"mode":"raw","raw":""},"header":[],)"
-                              R"("method":"GET","url":{"host":"small","path":["p"],"protocol":"s","raw":"s://small/p"}}})";
+    const std::string big =
+        R"({"name":"s://big/p/q","request":{"body":{"mode":"raw","raw":""},"header":[)" + big_headers +
+        R"(],"method":"GET","url":{"host":"big","path":["p","q"],"protocol":"s","raw":"s://big/p/q"}}})";
+    const std::string small =
+        R"({"name":"s://small/p","request":{"body":{"mode":"raw","raw":""},"header":[],)"
+        R"("method":"GET","url":{"host":"small","path":["p"],"protocol":"s","raw":"s://small/p"}}})";
     EXPECT_EQ(exported(records), document_of({big, small, big}));
 }
 

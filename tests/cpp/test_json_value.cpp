@@ -293,7 +293,8 @@ TEST(Equality, DistinguishesKindsValuesAndKeys) {
     EXPECT_NE(JsonValue::make_string("a"), JsonValue::make_string("b"));
     EXPECT_NE(JsonValue::make_object(object_with_keys({"a"})), JsonValue::make_object(object_with_keys({"b"})));
     EXPECT_NE(JsonValue::make_object(object_with_keys({"a"})), JsonValue::make_object(object_with_keys({"a", "b"})));
-    EXPECT_EQ(JsonValue::make_object(object_with_keys({"b", "a"})), JsonValue::make_object(object_with_keys({"a", "b"})));
+    EXPECT_EQ(JsonValue::make_object(object_with_keys({"b", "a"})),
+              JsonValue::make_object(object_with_keys({"a", "b"})));
 }
 
 }  // namespace

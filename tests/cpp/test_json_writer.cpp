@@ -208,7 +208,8 @@ std::size_t count_digits(std::string_view s, std::size_t from) {
 }
 
 // One of the accepted shapes: "-"? then "I.F" (I is "0" or up to 16 digits without a leading
-// zero, F one or more digits, ending in a zero only when it is the single zero), or "D[.F]e[-]X" (D and X's first digit non-zero).
+// zero, F one or more digits, ending in a zero only when it is the single zero), or "D[.F]e[-]X" (D and X's first digit
+// non-zero).
 bool has_valid_layout(std::string_view s) {
     if (s.starts_with('-')) s.remove_prefix(1);
     const std::size_t lead = count_digits(s, 0);
@@ -232,7 +233,8 @@ bool has_valid_layout(std::string_view s) {
 }
 
 TEST(Floats, LayoutCheckerRejectsOtherShapes) {
-    for (std::string_view bad : {"1", "1.", ".5", "01.5", "1.50", "1e+16", "1.0e16", "10e16", "1e016", "0e5", "1.5E3", " 1.0"}) {
+    for (std::string_view bad :
+         {"1", "1.", ".5", "01.5", "1.50", "1e+16", "1.0e16", "10e16", "1e016", "0e5", "1.5E3", " 1.0"}) {
         EXPECT_FALSE(has_valid_layout(bad)) << bad;
     }
     for (std::string_view good : {"0.0", "-0.0", "1e16", "1.5e-7", "0.00001", "1234567890123456.0"}) {
@@ -308,7 +310,7 @@ TEST(WriteJson, TextBufferGrowsKeepingItsTextAndKnowsWhetherItIsAscii) {
     out.reserve(4);
     std::string expected;
     for (int i = 0; i < 2000; ++i) {
-        const std::string piece = "p" + std::to_string(i) + "\n";
+        const std::string piece = std::string("p").append(std::to_string(i)).append("\n");
         write_json(JsonValue::make_string(piece), out);
         expected += to_json_text(JsonValue::make_string(piece));
         out.append_ascii(",");
