@@ -9,7 +9,9 @@
 
 namespace tavrel {
 
-// Header, the owned value, then the borrow state (0 free, n > 0 shared, -1 exclusive).
+// Header, the owned value, then the borrow state (0 free, n > 0 shared, -1 exclusive). Every
+// access to the borrow state happens with the interpreter lock held, which orders them; so it
+// is read and written with plain (relaxed) loads and stores, never with locked instructions.
 template <class T>
 struct Instance {
     PyObject_HEAD T value;
@@ -64,7 +66,10 @@ public:
     Shared(Shared&& other) noexcept = default;
     Shared& operator=(Shared&&) = delete;
     ~Shared() {
-        if (ref_) instance_of<C>(ref_.get())->borrow.fetch_sub(1, std::memory_order_release);
+        if (ref_) {
+            auto& state = instance_of<C>(ref_.get())->borrow;
+            state.store(state.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+        }
     }
     const Value& operator*() const noexcept { return instance_of<C>(ref_.get())->value; }
     const Value* operator->() const noexcept { return &**this; }
@@ -84,7 +89,7 @@ public:
     Exclusive(Exclusive&& other) noexcept = default;
     Exclusive& operator=(Exclusive&&) = delete;
     ~Exclusive() {
-        if (ref_) instance_of<C>(ref_.get())->borrow.store(0, std::memory_order_release);
+        if (ref_) instance_of<C>(ref_.get())->borrow.store(0, std::memory_order_relaxed);
     }
     Value& operator*() const noexcept { return instance_of<C>(ref_.get())->value; }
     Value* operator->() const noexcept { return &**this; }
@@ -109,10 +114,9 @@ template <class C>
 Result<Shared<C>> borrow_shared(PyObject* obj) {
     if (Result<Void> checked = check_instance<C>(obj); !checked) return std::move(checked.failure());
     auto& state = instance_of<C>(obj)->borrow;
-    Py_ssize_t seen = state.load(std::memory_order_acquire);
-    do {
-        if (seen == -1) return Failure::exception(PyExc_RuntimeError, "Already mutably borrowed");
-    } while (!state.compare_exchange_weak(seen, seen + 1, std::memory_order_acq_rel));
+    const Py_ssize_t seen = state.load(std::memory_order_relaxed);
+    if (seen == -1) return Failure::exception(PyExc_RuntimeError, "Already mutably borrowed");
+    state.store(seen + 1, std::memory_order_relaxed);
     return Shared<C>(obj);
 }
 
@@ -120,10 +124,9 @@ Result<Shared<C>> borrow_shared(PyObject* obj) {
 template <class C>
 Result<Exclusive<C>> borrow_exclusive(PyObject* obj) {
     if (Result<Void> checked = check_instance<C>(obj); !checked) return std::move(checked.failure());
-    Py_ssize_t expected = 0;
-    if (!instance_of<C>(obj)->borrow.compare_exchange_strong(expected, -1, std::memory_order_acq_rel)) {
-        return Failure::exception(PyExc_RuntimeError, "Already borrowed");
-    }
+    auto& state = instance_of<C>(obj)->borrow;
+    if (state.load(std::memory_order_relaxed) != 0) return Failure::exception(PyExc_RuntimeError, "Already borrowed");
+    state.store(-1, std::memory_order_relaxed);
     return Exclusive<C>(obj);
 }
 
