@@ -93,17 +93,37 @@ char* put_escape(char* out, unsigned char byte) {
     return out + 6;
 }
 
-// Copies `text` escaped, eight bytes at a time: each word is stored whole, then the output moves
-// on to its first escape only (all of it when it has none), the escape is written over the rest
-// of the word, and the next word starts after the escaped byte. Storing a whole word never
-// reaches past this text's output: at least eight source bytes remain, and each gives at least
-// one output byte.
+void store_word(char* out, std::uint64_t word) { std::memcpy(out, &word, sizeof word); }
+
+// Copies `text` escaped, eight bytes at a time. Each word is stored whole; at each of its
+// escapes the output moves on to that byte, the escape is written, and the rest of the word is
+// stored again right after it, so every escape costs a few instructions and no call. A store
+// of eight bytes never reaches past this text's output: while sixteen source bytes or more
+// remain, each store covers source bytes of which at least eight are still to come, and each
+// gives at least one output byte. Fewer than sixteen left: a word at a time from its first
+// escape (the same bound holds for the word's own eight bytes), then the last bytes one by one.
 char* put_escaped(char* out, std::string_view text) {
     const char* p = text.data();
     const char* const end = p + text.size();
+    while (end - p >= 16) {
+        const std::uint64_t word = load_word(p);
+        store_word(out, word);
+        std::uint64_t escapes = detail::escape_mask(word);
+        unsigned done = 0;  // bytes of the word already gone out
+        while (escapes != 0) {
+            const auto at = static_cast<unsigned>(std::countr_zero(escapes)) / 8;
+            out = put_escape(out + (at - done), static_cast<unsigned char>(p[at]));
+            done = at + 1;
+            // The bytes after the escape (done is 1..8; two shifts, as one of 64 is undefined).
+            store_word(out, (word >> (8 * done - 1)) >> 1);
+            escapes &= escapes - 1;
+        }
+        out += 8 - done;
+        p += 8;
+    }
     while (end - p >= 8) {
         const std::uint64_t word = load_word(p);
-        std::memcpy(out, &word, sizeof word);
+        store_word(out, word);
         const std::uint64_t escapes = detail::escape_mask(word);
         if (escapes == 0) {
             p += 8;
