@@ -31,6 +31,21 @@ constexpr std::uint64_t escape_bits(std::uint64_t word) {
     return ((word - kOnes * 0x20) & ~word) | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash);
 }
 
+// Exact per-byte tests: each gives the high bit of every byte of `word` that passes, and no
+// other bit. No carry crosses a byte (each sum is of seven-bit halves), so the set bits can be
+// counted and told apart, where escape_bits() is exact only about whether there is one at all.
+// A byte's high bit in the sum ends up set when the byte's low seven bits are non-zero (resp.
+// 0x20 or above); or-ing in the byte itself accounts for its own high bit.
+constexpr std::uint64_t zero_mask(std::uint64_t word) { return ~(((word & ~kHighs) + ~kHighs) | word) & kHighs; }
+// Bytes below 0x20, written as the six-byte \u00xx or a two-byte short form.
+constexpr std::uint64_t control_mask(std::uint64_t word) {
+    return ~(((word & ~kHighs) + kOnes * (0x80 - 0x20)) | word) & kHighs;
+}
+// Bytes below 0x20, '"' and '\'.
+constexpr std::uint64_t escape_mask(std::uint64_t word) {
+    return control_mask(word) | zero_mask(word ^ (kOnes * '"')) | zero_mask(word ^ (kOnes * '\\'));
+}
+
 constexpr bool byte_needs_escape(unsigned char byte) { return byte < 0x20 || byte == '"' || byte == '\\'; }
 
 }  // namespace detail

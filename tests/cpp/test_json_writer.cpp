@@ -94,6 +94,34 @@ TEST(StringEscaping, WordScanAgreesWithEachByteAtEveryPlace) {
     }
 }
 
+// Dense escapes: several in one word, escapes straddling words, long and short forms mixed with
+// plain and high bytes. Each text must read as the concatenation of its bytes written alone,
+// with the measured size exact and nothing written past it.
+TEST(StringEscaping, DenseEscapesAgreeWithEachByteAlone) {
+    const std::string_view alphabet = "aaaa\"\\\n\x01\x1f \x7f\x80\xff"sv;
+    std::string alone[256];
+    for (int value = 0; value < 256; ++value) {
+        const char byte = static_cast<char>(value);
+        const std::string text = text_of_string(std::string_view(&byte, 1));
+        alone[value] = text.substr(1, text.size() - 2);
+    }
+    std::mt19937 random(20240611);
+    for (int round = 0; round < 4000; ++round) {
+        std::string text(random() % 70, '\0');
+        for (char& c : text) c = alphabet[random() % alphabet.size()];
+        std::string expected = "\"";
+        for (char c : text) expected += alone[static_cast<unsigned char>(c)];
+        expected += '"';
+        const JsonValue value = JsonValue::make_string(text);
+        const TextSize size = measure_json(value);
+        ASSERT_EQ(size.bytes, expected.size()) << round;
+        std::string buffer(size.bytes + 8, '#');
+        const char* end = write_json(value, buffer.data());
+        ASSERT_EQ(std::string_view(buffer.data(), end), expected) << round;
+        ASSERT_EQ(buffer.substr(size.bytes), "########") << round;
+    }
+}
+
 TEST(StringEscaping, EscapesAcrossWordBoundariesKeepTheRunsBetween) {
     const std::string text = std::string(7, 'x') + "\"\\" + std::string(9, 'y') + "\n" + std::string(16, 'z') + "\x01";
     EXPECT_EQ(text_of_string(text), "\"xxxxxxx\\\"\\\\yyyyyyyyy\\n" + std::string(16, 'z') + "\\u0001\"");
