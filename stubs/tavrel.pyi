@@ -45,7 +45,7 @@ class Tavrel:
     ) -> Self:
         """Copy the request's texts; body=None means no body, "" an empty one."""
     def get_request_command(self) -> str:
-        """The curl command line for this request, quoted for a POSIX shell."""
+        """The curl command line: shell-quoted, with the options curl needs to send it as given."""
 
 @final
 class TavrelCollection:
