@@ -57,12 +57,6 @@ public:
     }
     // In the order the caller gave them; duplicates kept.
     std::size_t header_count() const noexcept { return header_count_; }
-    // Every key and value text, in order and back to back: the bytes between url and body.
-    std::string_view header_bytes() const noexcept {
-        const std::string_view url = text(0);
-        return {url.data() + url.size(),
-                static_cast<std::size_t>(text(2 * header_count_ + 1).data() - url.data()) - url.size()};
-    }
     HeaderView header(std::size_t i) const noexcept { return {text(2 * i + 1), text(2 * i + 2)}; }
 
     class HeaderIterator;
