@@ -55,13 +55,6 @@ PyObject* get_panic_type() noexcept {
     return made;
 }
 
-std::optional<std::string_view> utf8_view(PyObject* str) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
-    if (utf8 == nullptr) return std::nullopt;
-    return std::string_view(utf8, static_cast<std::size_t>(size));
-}
-
 std::optional<std::string> text_of(PyRef str_obj) {
     std::optional<std::string_view> text = str_obj ? utf8_view(str_obj.get()) : std::nullopt;
     if (!text) {

@@ -31,8 +31,18 @@ Failure fetch_error();
 
 // The UTF-8 form of a str, which the interpreter keeps with the object (valid while it lives).
 // nullopt, with the interpreter's error left set for the caller to handle, when it has none (a
-// lone surrogate). Every reading of a str's text goes through here.
-std::optional<std::string_view> utf8_view(PyObject* str);
+// lone surrogate). Every reading of a str's text goes through here. An ASCII str's characters
+// are its UTF-8 bytes, read without a call into the interpreter.
+inline std::optional<std::string_view> utf8_view(PyObject* str) {
+    if (PyUnicode_IS_ASCII(str)) {
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+    if (utf8 == nullptr) return std::nullopt;
+    return std::string_view(utf8, static_cast<std::size_t>(size));
+}
 
 // The UTF-8 text of `str_obj` (a new reference or NULL, stolen). nullopt, with no exception
 // left set, when there is no object or it has no UTF-8 form; for texts in messages.
@@ -69,7 +79,7 @@ Result<PyRef> new_str_filled(std::size_t size, bool ascii, Fill&& fill) {
     }
     std::string text(size, '\0');
     fill(text.data());
-    return new_str(text);
+    return new_str(text, ascii);
 }
 Result<PyRef> new_int(long long value);
 Result<PyRef> new_list(Py_ssize_t size);

@@ -37,11 +37,6 @@ Failure argument_error(const char* param, Failure failure) {
 
 Result<std::string_view> extract_text(PyObject* obj) {
     if (!PyUnicode_Check(obj)) return Failure::conversion(obj, "PyString");
-    // An ASCII str's characters are its UTF-8 bytes; read them without a call into the interpreter.
-    if (PyUnicode_IS_ASCII(obj)) {
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
-    }
     std::optional<std::string_view> utf8 = utf8_view(obj);
     if (!utf8) return fetch_error();
     return *utf8;

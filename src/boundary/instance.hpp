@@ -14,7 +14,8 @@ namespace tavrel {
 // is read and written with plain (relaxed) loads and stores, never with locked instructions.
 template <class T>
 struct Instance {
-    PyObject_HEAD T value;
+    PyObject ob_base;  // what PyObject_HEAD declares
+    T value;
     std::atomic<Py_ssize_t> borrow;
 };
 

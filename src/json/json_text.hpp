@@ -22,18 +22,9 @@ namespace detail {
 inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 inline constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
 
-// Non-zero exactly when one of the eight bytes of `word` is below 0x20, '"' or '\'. Each test is
-// the exact "some byte is zero / below n" form (no borrow crosses into a decision: a byte that
-// is 0x80 or above never counts as below 0x20 because ~word clears its high bit).
-constexpr std::uint64_t escape_bits(std::uint64_t word) {
-    const std::uint64_t quote = word ^ (kOnes * '"');
-    const std::uint64_t backslash = word ^ (kOnes * '\\');
-    return ((word - kOnes * 0x20) & ~word) | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash);
-}
-
 // Exact per-byte tests: each gives the high bit of every byte of `word` that passes, and no
 // other bit. No carry crosses a byte (each sum is of seven-bit halves), so the set bits can be
-// counted and told apart, where escape_bits() is exact only about whether there is one at all.
+// counted and told apart.
 // A byte's high bit in the sum ends up set when the byte's low seven bits are non-zero (resp.
 // 0x20 or above); or-ing in the byte itself accounts for its own high bit.
 constexpr std::uint64_t zero_mask(std::uint64_t word) { return ~(((word & ~kHighs) + ~kHighs) | word) & kHighs; }
@@ -51,7 +42,7 @@ constexpr bool byte_needs_escape(unsigned char byte) { return byte < 0x20 || byt
 }  // namespace detail
 
 // One pass, eight bytes at a time; the tail (and every text during constant evaluation) byte by
-// byte. Escape bits are only looked at under kHighs, where each test above is exact.
+// byte.
 constexpr TextClass classify_text(std::string_view text) {
     TextClass cls;
     const char* p = text.data();
@@ -62,7 +53,7 @@ constexpr TextClass classify_text(std::string_view text) {
         for (; n >= 8; p += 8, n -= 8) {
             std::uint64_t word;
             std::memcpy(&word, p, sizeof word);
-            escapes |= detail::escape_bits(word);
+            escapes |= detail::escape_mask(word);
             highs |= word;
         }
         cls.needs_escape = (escapes & detail::kHighs) != 0;

@@ -113,8 +113,7 @@ JsonValue item_object(const Request& request, const UrlPieces& pieces, Resource*
     // The url is written three times and cut into pieces: it is scanned once.
     const JsonText url_text = JsonText::borrow(request.url());
     // An absent body and an empty one are written alike.
-    JsonValue body = object_of(arena, kMode, JsonValue::make_string(kRaw.borrowed()), kRaw,
-                               text(request.body().value_or(std::string_view())));
+    JsonValue body = object_of(arena, kMode, text(kRaw), kRaw, text(request.body().value_or(std::string_view())));
     JsonValue url =
         object_of(arena, kHost, part_of(url_text, pieces.host), kPath, path_array(url_text, pieces.path_text, arena),
                   kProtocol, text(protocol_of(request.url())), kRaw, text(url_text));
@@ -124,8 +123,7 @@ JsonValue item_object(const Request& request, const UrlPieces& pieces, Resource*
 }
 
 JsonValue info_object(Resource* arena) {
-    return object_of(arena, kName, JsonValue::make_string(kCollectionNameText.borrowed()), kSchema,
-                     JsonValue::make_string(kSchemaText.borrowed()));
+    return object_of(arena, kName, text(kCollectionNameText), kSchema, text(kSchemaText));
 }
 
 // Room for the text of `records` when nothing in them needs escaping: the fixed text of an item
