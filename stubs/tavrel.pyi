@@ -6,7 +6,7 @@
 # `type(e).__name__ == "PanicException" and type(e).__module__ == "tavrel"`.
 
 from collections.abc import Sequence
-from typing import ClassVar, Self, final
+from typing import ClassVar, Never, Self, final
 
 __all__ = ["Tavrel", "TavrelCollection", "HTTPMETHOD"]
 
@@ -25,6 +25,10 @@ class HTTPMETHOD:
     CONNECT: ClassVar[HTTPMETHOD]
     # Members are unhashable: they cannot be set elements or dict keys.
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    # There is no constructor (HTTPMETHOD() raises TypeError): the parameter that no value can
+    # fill makes type checkers reject every call.
+    def __new__(cls, use_a_member: Never, /) -> Self:
+        """No constructor: use a member such as HTTPMETHOD.GET."""
     def __int__(self) -> int:
         """The member's number, 0 (GET) to 8 (CONNECT)."""
     def __eq__(self, other: object, /) -> bool:
