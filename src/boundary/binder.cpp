@@ -51,47 +51,55 @@ Py_ssize_t parameter_index(const ArgSpec& spec, PyObject* name) {
     return -1;
 }
 
+// An optional parameter that was not passed is bound to None.
+void fill_absent(const ArgSpec& spec, BoundObjects& out, std::size_t from) {
+    for (std::size_t i = from; i < spec.names.size(); ++i) {
+        if (out.objects[i] == nullptr) out.objects[i] = Py_None;
+    }
+}
+
+// The common call: positional arguments only, as many as the function takes. Binds them
+// without the general binder; anything else returns false.
+bool bind_by_position(const ArgSpec& spec, PyObject* const* args, std::size_t given, BoundObjects& out) {
+    if (given < spec.required || given > spec.names.size()) return false;
+    for (std::size_t i = 0; i < given; ++i) out.objects[i] = args[i];
+    fill_absent(spec, out, given);
+    return true;
+}
+
 class Binder {
 public:
-    explicit Binder(const ArgSpec& spec) : spec_(spec) {}
+    Binder(const ArgSpec& spec, BoundObjects& out) : spec_(spec), out_(out) {}
 
     Result<Void> positional(PyObject* const* args, std::size_t given) {
-        for (std::size_t i = 0; i < given && i < spec_.names.size(); ++i) out_[i] = PyRef::borrow(args[i]);
+        for (std::size_t i = 0; i < given && i < spec_.names.size(); ++i) out_.objects[i] = args[i];
         given_ = given;
         if (given > spec_.names.size()) return too_many_positional(spec_, given);
         return Void{};
     }
 
-    Result<Void> keyword(PyObject* name, PyObject* value) {
+    // `hold`: the value comes from a dict that Python code could change before it is converted.
+    Result<Void> keyword(PyObject* name, PyObject* value, bool hold) {
         const Py_ssize_t index = parameter_index(spec_, name);
         if (index < 0) {
             return Failure::exception(
                 PyExc_TypeError, full_name(spec_) + " got an unexpected keyword argument '" + object_text(name) + "'");
         }
         const auto slot = static_cast<std::size_t>(index);
-        if (slot < spec_.positional_only) {
-            positional_only_by_keyword_.push_back(spec_.names[slot]);
-            return Void{};
-        }
-        if (out_[slot]) {
+        if (out_.objects[slot] != nullptr) {
             return Failure::exception(
                 PyExc_TypeError, full_name(spec_) + " got multiple values for argument '" + spec_.names[slot] + "'");
         }
-        out_[slot] = PyRef::borrow(value);
+        out_.objects[slot] = value;
+        if (hold) out_.held[slot] = PyRef::borrow(value);
         return Void{};
     }
 
-    Result<BoundArgs> finish() {
-        if (!positional_only_by_keyword_.empty()) {
-            return Failure::exception(PyExc_TypeError, full_name(spec_) +
-                                                           " got some positional-only arguments passed as keyword "
-                                                           "arguments: " +
-                                                           name_list(positional_only_by_keyword_));
-        }
+    Result<Void> finish() {
         if (given_ < spec_.required) {
             std::vector<const char*> missing;
             for (std::size_t i = given_; i < spec_.required; ++i) {
-                if (!out_[i]) missing.push_back(spec_.names[i]);
+                if (out_.objects[i] == nullptr) missing.push_back(spec_.names[i]);
             }
             if (!missing.empty()) {
                 return Failure::exception(
@@ -100,14 +108,14 @@ public:
                                          name_list(missing));
             }
         }
-        return std::move(out_);
+        fill_absent(spec_, out_, given_);
+        return Void{};
     }
 
 private:
     const ArgSpec& spec_;
-    BoundArgs out_;
+    BoundObjects& out_;
     std::size_t given_ = 0;
-    std::vector<const char*> positional_only_by_keyword_;
 };
 
 }  // namespace
@@ -118,15 +126,18 @@ std::string ArgSpec::text_signature(bool method) const {
         if (i > 0 || method) text += ", ";
         text += names[i];
         if (i >= required) text += "=None";
-        if (i + 1 == positional_only) text += ", /";
     }
     return text + ")";
 }
 
-Result<BoundArgs> bind_arguments(const ArgSpec& spec, PyObject* args, PyObject* kwargs) {
-    Binder binder(spec);
+Result<Void> bind_arguments(const ArgSpec& spec, PyObject* args, PyObject* kwargs, BoundObjects& out) {
     const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-    if (auto r = binder.positional(&PyTuple_GET_ITEM(args, 0), given); !r) return std::move(r.failure());
+    PyObject* const* items = &PyTuple_GET_ITEM(args, 0);
+    if ((kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) && bind_by_position(spec, items, given, out)) {
+        return Void{};
+    }
+    Binder binder(spec, out);
+    TAVREL_TRY(binder.positional(items, given));
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
         PyObject* name = nullptr;
@@ -135,21 +146,24 @@ Result<BoundArgs> bind_arguments(const ArgSpec& spec, PyObject* args, PyObject* 
             // The dict may lose its references while a keyword name is formatted; hold them.
             PyRef name_ref = PyRef::borrow(name);
             PyRef value_ref = PyRef::borrow(value);
-            if (auto r = binder.keyword(name, value); !r) return std::move(r.failure());
+            TAVREL_TRY(binder.keyword(name, value, true));
         }
     }
     return binder.finish();
 }
 
-Result<BoundArgs> bind_arguments(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    Binder binder(spec);
+Result<Void> bind_arguments(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                            BoundObjects& out) {
     const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-    if (auto r = binder.positional(args, given); !r) return std::move(r.failure());
+    if (kwnames == nullptr && bind_by_position(spec, args, given, out)) return Void{};
+    Binder binder(spec, out);
+    TAVREL_TRY(binder.positional(args, given));
     if (kwnames != nullptr) {
         const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t i = 0; i < count; ++i) {
+            // The values sit in the caller's argument array, which outlives the call.
             PyObject* value = args[given + static_cast<std::size_t>(i)];
-            if (auto r = binder.keyword(PyTuple_GET_ITEM(kwnames, i), value); !r) return std::move(r.failure());
+            TAVREL_TRY(binder.keyword(PyTuple_GET_ITEM(kwnames, i), value, false));
         }
     }
     return binder.finish();

@@ -87,12 +87,12 @@ Failure Failure::internal(std::string message, std::source_location where) {
 void raise_failure(Failure failure) noexcept {
     try {
         switch (failure.kind()) {
-            case Failure::Kind::Lazy: set_lazy(failure.object_ref(), failure.text()); return;
-            case Failure::Kind::Object: PyErr_SetRaisedException(failure.take_ref().release()); return;
+            case Failure::Kind::Lazy: set_lazy(failure.exception_type(), failure.text()); return;
+            case Failure::Kind::Object: PyErr_SetRaisedException(failure.take_exception().release()); return;
             case Failure::Kind::Conversion: {
                 // Appended piece by piece: `"'" + std::string` trips GCC 12's -Wrestrict.
                 std::string message = "'";
-                message.append(qualified_type_name(failure.object_ref()))
+                message.append(qualified_type_name(failure.unconverted_type()))
                     .append("' object cannot be converted to '")
                     .append(failure.text())
                     .append("'");

@@ -125,24 +125,29 @@ PyObject* object_boundary(Op&& op) noexcept {
 }
 
 // Release boundary (tp_dealloc): a failure is reported as unraisable, never left set. An
-// exception pending when the release started is kept.
+// exception pending when the release started is kept: a release never touches the interpreter's
+// exception state itself, so that exception is set aside only when a failure is to be reported.
 template <class Op>
 void release_boundary(Op&& op) noexcept {
     BoundaryScope scope;
-    PyObject* pending = PyErr_GetRaisedException();
+    PyObject* pending = nullptr;
     bool failed = false;
     try {
         Result<Void> result = op();
         if (!result.ok()) {
-            raise_failure(std::move(result.failure()));
             failed = true;
+            pending = PyErr_GetRaisedException();
+            raise_failure(std::move(result.failure()));
         }
     } catch (...) {
-        raise_current_cpp_exception();
         failed = true;
+        pending = PyErr_GetRaisedException();
+        raise_current_cpp_exception();
     }
-    if (failed) PyErr_WriteUnraisable(nullptr);
-    PyErr_SetRaisedException(pending);
+    if (failed) {
+        PyErr_WriteUnraisable(nullptr);
+        PyErr_SetRaisedException(pending);
+    }
 }
 
 }  // namespace tavrel

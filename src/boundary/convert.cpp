@@ -15,11 +15,11 @@ Failure argument_error(const char* param, Failure failure) {
     std::string prefix = std::string("argument '") + param + "': ";
     switch (failure.kind()) {
         case Failure::Kind::Lazy:
-            if (failure.object_ref() != PyExc_TypeError) return failure;
+            if (failure.exception_type() != PyExc_TypeError) return failure;
             break;
         case Failure::Kind::Conversion: break;
         case Failure::Kind::Object:
-            if (Py_TYPE(failure.object_ref()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return failure;
+            if (Py_TYPE(failure.exception()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return failure;
             break;
         case Failure::Kind::Internal: return failure;
     }
@@ -35,11 +35,10 @@ Failure argument_error(const char* param, Failure failure) {
     return exception_with_cause(PyExc_TypeError, text, PyRef::steal(PyException_GetCause(replaced.get())));
 }
 
-Result<std::string_view> extract_text(PyObject* obj) {
-    if (!PyUnicode_Check(obj)) return Failure::conversion(obj, "PyString");
-    std::optional<std::string_view> utf8 = utf8_view(obj);
-    if (!utf8) return fetch_error();
-    return *utf8;
+Result<std::optional<std::string_view>> extract_optional_text(PyObject* obj) {
+    if (obj == Py_None) return std::optional<std::string_view>();
+    TAVREL_TRY_SET(std::string_view text, extract_text(obj));
+    return std::optional<std::string_view>(text);
 }
 
 }  // namespace tavrel

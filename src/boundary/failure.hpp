@@ -1,6 +1,7 @@
 // Failures as values: a Python exception to raise, or an internal failure of the module itself.
 #pragma once
 
+#include <cassert>
 #include <optional>
 #include <source_location>
 #include <string>
@@ -35,16 +36,32 @@ public:
     static Failure internal(std::string message, std::source_location where = std::source_location::current());
 
     Kind kind() const noexcept { return kind_; }
-    // Lazy: exception type; Object: the exception; Conversion: the type of the unconverted object.
-    PyObject* object_ref() const noexcept { return ref_.get(); }
+    // Lazy: the type of the exception to make.
+    PyObject* exception_type() const noexcept {
+        assert(kind_ == Kind::Lazy);
+        return ref_.get();
+    }
+    // Object: the exception itself.
+    PyObject* exception() const noexcept {
+        assert(kind_ == Kind::Object);
+        return ref_.get();
+    }
+    PyRef take_exception() noexcept {
+        assert(kind_ == Kind::Object);
+        return std::move(ref_);
+    }
+    // Conversion: the type of the object that could not be converted.
+    PyObject* unconverted_type() const noexcept {
+        assert(kind_ == Kind::Conversion);
+        return ref_.get();
+    }
     // Lazy and Internal: the message; Conversion: the target name.
     const std::string& text() const noexcept { return text_; }
-    PyRef take_ref() noexcept { return std::move(ref_); }
 
 private:
     Failure(Kind kind, PyRef ref, std::string text) : kind_(kind), ref_(std::move(ref)), text_(std::move(text)) {}
     Kind kind_;
-    PyRef ref_;
+    PyRef ref_;  // what it is depends on the kind: see the accessors above
     std::string text_;
 };
 
@@ -68,5 +85,22 @@ public:
 private:
     std::variant<T, Failure> v_;
 };
+
+// Passing a failure on, the one way it is done: `TAVREL_TRY(expr);` evaluates the Result `expr`
+// and returns its failure from the enclosing function; `TAVREL_TRY_SET(auto x, expr);` does the
+// same and otherwise declares (or assigns) `x` from its value.
+#define TAVREL_TRY(expr)                                                  \
+    do {                                                                  \
+        if (auto&& tavrel_try_result = (expr); !tavrel_try_result.ok()) { \
+            return std::move(tavrel_try_result.failure());                \
+        }                                                                 \
+    } while (false)
+#define TAVREL_TRY_SET(decl, expr) TAVREL_TRY_SET_IMPL(TAVREL_TRY_JOIN(tavrel_try_result_, __LINE__), decl, expr)
+#define TAVREL_TRY_SET_IMPL(result, decl, expr)           \
+    auto&& result = (expr);                               \
+    if (!result.ok()) return std::move(result.failure()); \
+    decl = std::move(result.value())
+#define TAVREL_TRY_JOIN(a, b) TAVREL_TRY_JOIN_IMPL(a, b)
+#define TAVREL_TRY_JOIN_IMPL(a, b) a##b
 
 }  // namespace tavrel

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "boundary.hpp"
@@ -29,8 +30,7 @@ Instance<typename C::Value>* instance_of(PyObject* obj) noexcept {
 // with the Result and the interpreter's exception (normally MemoryError) is returned.
 template <class C>
 Result<PyRef> create_instance(PyTypeObject* type, typename C::Value value) {
-    allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
     PyObject* obj = alloc(type, 0);
     if (obj == nullptr) return fetch_error();
     auto* inst = instance_of<C>(obj);
@@ -51,7 +51,7 @@ void release_instance(PyObject* obj) noexcept {
         PyTypeObject* type = Py_TYPE(obj);
         // The type is held while the memory is freed (`object`, its base, is immortal).
         PyRef type_ref = PyRef::borrow(reinterpret_cast<PyObject*>(type));
-        freefunc free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        freefunc free_fn = type->tp_free;
         if (free_fn == nullptr) return Failure::internal("PyBaseObject_Type should have tp_free");
         free_fn(obj);
         Py_DECREF(type);  // the reference every instance of a heap type holds
@@ -59,76 +59,71 @@ void release_instance(PyObject* obj) noexcept {
     });
 }
 
-// A shared borrow: keeps a strong reference and one count in the borrow state until destroyed.
-template <class C>
-class Shared {
+// What a kind of borrow does to the borrow state, and what it lets its holder do with the value.
+struct SharedAccess {
+    static constexpr bool exclusive = false;
+    static constexpr const char* conflict = "Already mutably borrowed";
+    static bool acquire(Py_ssize_t seen) noexcept { return seen != -1; }
+    static Py_ssize_t taken(Py_ssize_t seen) noexcept { return seen + 1; }
+    static Py_ssize_t released(Py_ssize_t seen) noexcept { return seen - 1; }
+};
+struct ExclusiveAccess {
+    static constexpr bool exclusive = true;
+    static constexpr const char* conflict = "Already borrowed";
+    static bool acquire(Py_ssize_t seen) noexcept { return seen == 0; }
+    static Py_ssize_t taken(Py_ssize_t) noexcept { return -1; }
+    static Py_ssize_t released(Py_ssize_t) noexcept { return 0; }
+};
+
+// A borrow of an instance's value, held until destroyed. It keeps no reference of its own: the
+// object is the receiver or an argument of the running call (which the interpreter holds until
+// the call returns) or an item that the caller holds while the borrow lives.
+template <class C, class Access>
+class Borrow {
 public:
-    using Value = typename C::Value;
-    Shared(Shared&& other) noexcept = default;
-    Shared& operator=(Shared&&) = delete;
-    ~Shared() {
-        if (ref_) {
-            auto& state = instance_of<C>(ref_.get())->borrow;
-            state.store(state.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    using Value = std::conditional_t<Access::exclusive, typename C::Value, const typename C::Value>;
+    Borrow(Borrow&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Borrow& operator=(Borrow&&) = delete;
+    ~Borrow() {
+        if (obj_ != nullptr) {
+            auto& state = instance_of<C>(obj_)->borrow;
+            state.store(Access::released(state.load(std::memory_order_relaxed)), std::memory_order_relaxed);
         }
     }
-    const Value& operator*() const noexcept { return instance_of<C>(ref_.get())->value; }
-    const Value* operator->() const noexcept { return &**this; }
-
-private:
-    template <class D>
-    friend Result<Shared<D>> borrow_shared(PyObject* obj);
-    explicit Shared(PyObject* obj) noexcept : ref_(PyRef::borrow(obj)) {}
-    PyRef ref_;
-};
-
-// An exclusive borrow: the borrow state is -1 until destroyed.
-template <class C>
-class Exclusive {
-public:
-    using Value = typename C::Value;
-    Exclusive(Exclusive&& other) noexcept = default;
-    Exclusive& operator=(Exclusive&&) = delete;
-    ~Exclusive() {
-        if (ref_) instance_of<C>(ref_.get())->borrow.store(0, std::memory_order_relaxed);
-    }
-    Value& operator*() const noexcept { return instance_of<C>(ref_.get())->value; }
+    Value& operator*() const noexcept { return instance_of<C>(obj_)->value; }
     Value* operator->() const noexcept { return &**this; }
 
+    // Checks that `obj` is an instance of `C` (or of a subclass) and takes the borrow.
+    static Result<Borrow> take(PyObject* obj) {
+        TAVREL_TRY_SET(PyTypeObject * type, C::type());
+        if (Py_TYPE(obj) != type && !PyType_IsSubtype(Py_TYPE(obj), type)) return Failure::conversion(obj, C::name);
+        auto& state = instance_of<C>(obj)->borrow;
+        const Py_ssize_t seen = state.load(std::memory_order_relaxed);
+        if (!Access::acquire(seen)) return Failure::exception(PyExc_RuntimeError, Access::conflict);
+        state.store(Access::taken(seen), std::memory_order_relaxed);
+        return Borrow(obj);
+    }
+
 private:
-    template <class D>
-    friend Result<Exclusive<D>> borrow_exclusive(PyObject* obj);
-    explicit Exclusive(PyObject* obj) noexcept : ref_(PyRef::borrow(obj)) {}
-    PyRef ref_;
+    explicit Borrow(PyObject* obj) noexcept : obj_(obj) {}
+    PyObject* obj_;
 };
 
 template <class C>
-Result<Void> check_instance(PyObject* obj) {
-    Result<PyTypeObject*> type = C::type();
-    if (!type) return std::move(type.failure());
-    if (Py_TYPE(obj) != *type && !PyType_IsSubtype(Py_TYPE(obj), *type)) return Failure::conversion(obj, C::name);
-    return Void{};
-}
+using Shared = Borrow<C, SharedAccess>;
+template <class C>
+using Exclusive = Borrow<C, ExclusiveAccess>;
 
 // Receiver and object-argument conversion with a shared borrow.
 template <class C>
 Result<Shared<C>> borrow_shared(PyObject* obj) {
-    if (Result<Void> checked = check_instance<C>(obj); !checked) return std::move(checked.failure());
-    auto& state = instance_of<C>(obj)->borrow;
-    const Py_ssize_t seen = state.load(std::memory_order_relaxed);
-    if (seen == -1) return Failure::exception(PyExc_RuntimeError, "Already mutably borrowed");
-    state.store(seen + 1, std::memory_order_relaxed);
-    return Shared<C>(obj);
+    return Shared<C>::take(obj);
 }
 
 // Receiver conversion with an exclusive borrow.
 template <class C>
 Result<Exclusive<C>> borrow_exclusive(PyObject* obj) {
-    if (Result<Void> checked = check_instance<C>(obj); !checked) return std::move(checked.failure());
-    auto& state = instance_of<C>(obj)->borrow;
-    if (state.load(std::memory_order_relaxed) != 0) return Failure::exception(PyExc_RuntimeError, "Already borrowed");
-    state.store(-1, std::memory_order_relaxed);
-    return Exclusive<C>(obj);
+    return Exclusive<C>::take(obj);
 }
 
 }  // namespace tavrel

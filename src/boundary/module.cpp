@@ -22,9 +22,8 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "tavrel", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-Result<Void> register_class(PyObject* module, LazyType& record) {
-    Result<PyTypeObject*> type = record.get_or_create();
-    if (!type) return std::move(type.failure());
+Result<Void> register_class(PyObject* module, TypeRecord& record) {
+    TAVREL_TRY_SET(PyTypeObject * type, record.get_or_create());
     PyRef name = PyRef::steal(PyUnicode_FromString(record.name()));
     if (!name) return fetch_error();
 
@@ -32,7 +31,7 @@ Result<Void> register_class(PyObject* module, LazyType& record) {
     if (!all) {
         Failure error = fetch_error();
         if (error.kind() != Failure::Kind::Object ||
-            !PyErr_GivenExceptionMatches(error.object_ref(), PyExc_AttributeError)) {
+            !PyErr_GivenExceptionMatches(error.exception(), PyExc_AttributeError)) {
             return error;
         }
         all = PyRef::steal(PyList_New(0));
@@ -48,7 +47,7 @@ Result<Void> register_class(PyObject* module, LazyType& record) {
         }
         return Failure::internal(std::move(text));
     }
-    if (PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(*type)) < 0) return fetch_error();
+    if (PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)) < 0) return fetch_error();
     return Void{};
 }
 
@@ -64,8 +63,8 @@ Result<PyRef> make_module() {
     if (get_panic_type() == nullptr) return fetch_error();
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     if (!module) return fetch_error();
-    for (LazyType* record : {&TavrelClass::record(), &CollectionClass::record(), &HttpMethodClass::record()}) {
-        if (Result<Void> done = register_class(module.get(), *record); !done) return std::move(done.failure());
+    for (TypeRecord* record : {&TavrelClass::record(), &CollectionClass::record(), &HttpMethodClass::record()}) {
+        TAVREL_TRY(register_class(module.get(), *record));
     }
     cached_module = PyRef::borrow(module.get()).release();
     return module;

@@ -13,9 +13,9 @@ namespace tavrel {
 // class is its own file plus one line in the module's class list.
 template <class C>
 struct PyClass {
-    static LazyType& record() {
-        static LazyType record(
-            ClassDef{C::name, C::spec, static_cast<int>(sizeof(Instance<typename C::Value>)), release_instance<C>});
+    static TypeRecord& record() {
+        static TypeRecord record(C::name, C::spec, static_cast<int>(sizeof(Instance<typename C::Value>)),
+                                 release_instance<C>);
         return record;
     }
     static Result<PyTypeObject*> type() { return record().lookup(); }

@@ -23,36 +23,35 @@ Failure wrapped(std::string_view message, Failure cause) {
 
 }  // namespace
 
-Result<PyTypeObject*> LazyType::get_or_create() {
+Result<PyTypeObject*> TypeRecord::get_or_create() {
     PyTypeObject* type = type_.load(std::memory_order_acquire);
     if (type == nullptr) {
         Result<PyTypeObject*> made = create();
         if (!made)
-            return wrapped(std::string("An error occurred while initializing class ") + def_.name,
+            return wrapped(std::string("An error occurred while initializing class ") + name_,
                            std::move(made.failure()));
         type = *made;
     }
-    if (Result<Void> filled = fill_class_attributes(type); !filled) {
-        return wrapped(std::string("An error occurred while initializing class ") + def_.name,
-                       std::move(filled.failure()));
+    if (Result<Void> filled = fill_class_attributes(type); !filled.ok()) {
+        return wrapped(std::string("An error occurred while initializing class ") + name_, std::move(filled.failure()));
     }
     return type;
 }
 
-Result<PyTypeObject*> LazyType::lookup_slow() {
+Result<PyTypeObject*> TypeRecord::lookup_slow() {
     Result<PyTypeObject*> type = get_or_create();
     if (type) return type;
     raise_failure(std::move(type.failure()));
     PyErr_Print();
-    return Failure::internal(std::string("failed to create type object for ") + def_.name);
+    return Failure::internal(std::string("failed to create type object for ") + name_);
 }
 
-Result<PyTypeObject*> LazyType::create() {
-    const ClassSpec& spec = def_.spec;
-    if (spec.constructor != nullptr) doc_ = def_.name + spec.constructor->text_signature(false) + "\n--\n\n";
+Result<PyTypeObject*> TypeRecord::create() {
+    const ClassSpec& spec = spec_;
+    if (spec.constructor != nullptr) doc_ = name_ + spec.constructor->text_signature(false) + "\n--\n\n";
     // The type names say "builtins." so that the classes present themselves as built-in ones
     // (repr "<class 'builtins.Tavrel'>"), which is how callers have always seen them.
-    qualified_name_ = std::string("builtins.") + def_.name;
+    qualified_name_ = std::string("builtins.") + name_;
 
     // The docs are complete before the table points into them, so their texts never move.
     method_docs_.clear();
@@ -74,28 +73,26 @@ Result<PyTypeObject*> LazyType::create() {
     const bool has_new = std::any_of(spec.special_slots.begin(), spec.special_slots.end(),
                                      [](const PyType_Slot& s) { return s.slot == Py_tp_new; });
     if (!has_new) slots.push_back({Py_tp_new, reinterpret_cast<void*>(no_constructor)});
-    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(def_.dealloc)});
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc_)});
     slots.push_back({0, nullptr});
 
-    PyType_Spec type_spec{qualified_name_.c_str(), def_.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    PyType_Spec type_spec{qualified_name_.c_str(), basicsize_, 0, Py_TPFLAGS_DEFAULT, slots.data()};
     PyObject* made = PyType_FromSpec(&type_spec);
     if (made == nullptr) return fetch_error();
     type_.store(reinterpret_cast<PyTypeObject*>(made), std::memory_order_release);
     return reinterpret_cast<PyTypeObject*>(made);
 }
 
-Result<Void> LazyType::fill_class_attributes(PyTypeObject* type) {
+Result<Void> TypeRecord::fill_class_attributes(PyTypeObject* type) {
     if (attributes_filled_.load(std::memory_order_acquire)) return Void{};
-    if (def_.spec.class_attributes == nullptr) {
+    if (spec_.class_attributes == nullptr) {
         attributes_filled_.store(true, std::memory_order_release);
         return Void{};
     }
-    Result<ClassAttributes> values = def_.spec.class_attributes(type);
-    if (!values) return std::move(values.failure());
-    for (auto& [name, value] : *values) {
+    TAVREL_TRY_SET(ClassAttributes values, spec_.class_attributes(type));
+    for (auto& [name, value] : values) {
         if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, value.get()) < 0) {
-            return wrapped(std::string("An error occurred while initializing `") + def_.name + ".__dict__`",
-                           fetch_error());
+            return wrapped(std::string("An error occurred while initializing `") + name_ + ".__dict__`", fetch_error());
         }
     }
     attributes_filled_.store(true, std::memory_order_release);

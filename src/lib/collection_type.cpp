@@ -8,40 +8,36 @@
 namespace tavrel {
 namespace {
 
-constexpr std::array<const char*, 1> kNewParams = {"collection"};
-constexpr ArgSpec kNewSpec{"TavrelCollection", "__new__", kNewParams, 0};
-constexpr std::array<const char*, 1> kAddParams = {"tavrel"};
-constexpr ArgSpec kAddSpec{"TavrelCollection", "add_request", kAddParams, 1};
-constexpr ArgSpec kGetSpec{"TavrelCollection", "get_collection", {}, 0};
-constexpr ArgSpec kExportSpec{"TavrelCollection", "export_collection", {}, 0};
+// The constructor's `collection`: None leaves the stored list unset.
+Result<StoredList> extract_stored_list(PyObject* obj) {
+    if (obj == Py_None) return StoredList();
+    TAVREL_TRY_SET(std::vector<Request> records, extract_sequence<Request>(obj, copy_request));
+    return StoredList(std::move(records));
+}
 
-Result<PyRef> construct(PyTypeObject* type, Result<BoundArgs> bound) {
-    if (!bound) return std::move(bound.failure());
-    PyObject* given = (*bound)[0].get();
-    StoredList stored;
-    if (given != nullptr && given != Py_None) {
-        Result<std::vector<Request>> records =
-            for_argument("collection", extract_sequence<Request>(given, copy_request));
-        if (!records) return std::move(records.failure());
-        stored = std::move(*records);
-    }
+constexpr Param kCollection{"collection", extract_stored_list};
+constexpr Signature<kCollection> kNew{"TavrelCollection", "__new__"};
+constexpr Param kTavrel{"tavrel", borrow_shared<TavrelClass>};
+constexpr Signature<kTavrel> kAdd{"TavrelCollection", "add_request", 1};
+constexpr Signature<> kGet{"TavrelCollection", "get_collection"};
+constexpr Signature<> kExport{"TavrelCollection", "export_collection"};
+
+Result<PyRef> construct(PyTypeObject* type, const decltype(kNew)::Args& args) {
+    TAVREL_TRY_SET(StoredList stored, args.get<kCollection>());
     return create_instance<CollectionClass>(type, std::move(stored));
 }
 
 PyObject* add_request(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return object_boundary([=]() -> Result<PyRef> {
-        Result<BoundArgs> bound = bind_arguments(kAddSpec, args, nargsf, kwnames);
-        if (!bound) return std::move(bound.failure());
-        Result<Exclusive<CollectionClass>> collection = borrow_exclusive<CollectionClass>(self);
-        if (!collection) return std::move(collection.failure());
-        Result<Shared<TavrelClass>> request = for_argument("tavrel", borrow_shared<TavrelClass>((*bound)[0].get()));
-        if (!request) return std::move(request.failure());
-
-        StoredList& stored = **collection;
+        decltype(kAdd)::Args bound;
+        TAVREL_TRY(kAdd.bind(args, nargsf, kwnames, bound));
+        TAVREL_TRY_SET(Exclusive<CollectionClass> collection, borrow_exclusive<CollectionClass>(self));
+        TAVREL_TRY_SET(Shared<TavrelClass> request, bound.get<kTavrel>());
+        StoredList& stored = *collection;
         if (stored) {
-            stored->push_back(**request);
+            stored->push_back(*request);
         } else {
-            stored.emplace(1, **request);
+            stored.emplace(1, *request);
         }
         return new_ref(Py_None);
     });
@@ -49,20 +45,15 @@ PyObject* add_request(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
 
 PyObject* get_collection(PyObject* self, PyObject*) {
     return object_boundary([self]() -> Result<PyRef> {
-        Result<Shared<CollectionClass>> collection = borrow_shared<CollectionClass>(self);
-        if (!collection) return std::move(collection.failure());
-        const StoredList& stored = **collection;
+        TAVREL_TRY_SET(Shared<CollectionClass> collection, borrow_shared<CollectionClass>(self));
+        const StoredList& stored = *collection;
         if (!stored) return new_ref(Py_None);
-        Result<PyTypeObject*> tavrel_type = TavrelClass::type();
-        if (!tavrel_type) return std::move(tavrel_type.failure());
-
-        Result<PyRef> list = new_list(static_cast<Py_ssize_t>(stored->size()));
-        if (!list) return list;
+        TAVREL_TRY_SET(PyTypeObject * tavrel_type, TavrelClass::type());
+        TAVREL_TRY_SET(PyRef list, new_list(static_cast<Py_ssize_t>(stored->size())));
         Py_ssize_t slot = 0;
         for (const Request& record : *stored) {
-            Result<PyRef> item = create_instance<TavrelClass>(*tavrel_type, record);
-            if (!item) return std::move(item.failure());
-            PyList_SET_ITEM(list->get(), slot++, item->release());
+            TAVREL_TRY_SET(PyRef item, create_instance<TavrelClass>(tavrel_type, record));
+            PyList_SET_ITEM(list.get(), slot++, item.release());
         }
         return list;
     });
@@ -70,9 +61,8 @@ PyObject* get_collection(PyObject* self, PyObject*) {
 
 PyObject* export_collection(PyObject* self, PyObject*) {
     return object_boundary([self]() -> Result<PyRef> {
-        Result<Shared<CollectionClass>> collection = borrow_shared<CollectionClass>(self);
-        if (!collection) return std::move(collection.failure());
-        const StoredList& stored = **collection;
+        TAVREL_TRY_SET(Shared<CollectionClass> collection, borrow_shared<CollectionClass>(self));
+        const StoredList& stored = *collection;
         std::span<const Request> records;
         if (stored) records = *stored;
         auto written = write_document(records);
@@ -85,16 +75,16 @@ PyObject* export_collection(PyObject* self, PyObject*) {
 }
 
 const MethodDef kMethods[] = {
-    {kAddSpec, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_request)), METH_FASTCALL | METH_KEYWORDS},
-    {kGetSpec, get_collection, METH_NOARGS},
-    {kExportSpec, export_collection, METH_NOARGS},
+    {kAdd.spec, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_request)),
+     METH_FASTCALL | METH_KEYWORDS},
+    {kGet.spec, get_collection, METH_NOARGS},
+    {kExport.spec, export_collection, METH_NOARGS},
 };
 
-const std::array<PyType_Slot, 1> kSlots = {
-    {{Py_tp_new, reinterpret_cast<void*>(constructor_new<kNewSpec, construct>)}}};
+const std::array<PyType_Slot, 1> kSlots = {{{Py_tp_new, reinterpret_cast<void*>(constructor_new<kNew, construct>)}}};
 
 }  // namespace
 
-const ClassSpec CollectionClass::spec = {&kNewSpec, kSlots, kMethods};
+const ClassSpec CollectionClass::spec = {&kNew.spec, kSlots, kMethods};
 
 }  // namespace tavrel

@@ -13,17 +13,15 @@ constexpr std::array<std::string_view, kMethodCount> kMethodReprs = {
 
 PyObject* method_repr_slot(PyObject* self) {
     return object_boundary([self]() -> Result<PyRef> {
-        Result<Shared<HttpMethodClass>> member = borrow_shared<HttpMethodClass>(self);
-        if (!member) return std::move(member.failure());
-        return new_str(kMethodReprs[static_cast<std::size_t>(**member)]);
+        TAVREL_TRY_SET(Shared<HttpMethodClass> member, borrow_shared<HttpMethodClass>(self));
+        return new_str(kMethodReprs[static_cast<std::size_t>(*member)]);
     });
 }
 
 PyObject* method_int_slot(PyObject* self) {
     return object_boundary([self]() -> Result<PyRef> {
-        Result<Shared<HttpMethodClass>> member = borrow_shared<HttpMethodClass>(self);
-        if (!member) return std::move(member.failure());
-        return new_int(static_cast<long long>(**member));
+        TAVREL_TRY_SET(Shared<HttpMethodClass> member, borrow_shared<HttpMethodClass>(self));
+        return new_int(static_cast<long long>(*member));
     });
 }
 
@@ -45,9 +43,8 @@ Result<ClassAttributes> make_members(PyTypeObject* type) {
     ClassAttributes members;
     members.reserve(kMethodCount);
     for (std::size_t i = 0; i < kMethodCount; ++i) {
-        Result<PyRef> member = create_instance<HttpMethodClass>(type, static_cast<HttpMethod>(i));
-        if (!member) return std::move(member.failure());
-        members.emplace_back(kMethodTexts[i].data(), std::move(*member));
+        TAVREL_TRY_SET(PyRef member, create_instance<HttpMethodClass>(type, static_cast<HttpMethod>(i)));
+        members.emplace_back(kMethodTexts[i].data(), std::move(member));
     }
     return members;
 }
@@ -63,9 +60,8 @@ const std::array<PyType_Slot, 3> kSlots = {{
 const ClassSpec HttpMethodClass::spec = {nullptr, kSlots, {}, make_members};
 
 Result<HttpMethod> extract_method(PyObject* obj) {
-    Result<Shared<HttpMethodClass>> member = borrow_shared<HttpMethodClass>(obj);
-    if (!member) return std::move(member.failure());
-    return **member;
+    TAVREL_TRY_SET(Shared<HttpMethodClass> member, borrow_shared<HttpMethodClass>(obj));
+    return *member;
 }
 
 }  // namespace tavrel

@@ -10,31 +10,36 @@ std::size_t Request::block_words() const noexcept {
     return text_count() + (bytes + sizeof(std::size_t) - 1) / sizeof(std::size_t);
 }
 
-Request Request::assemble(std::span<const std::size_t> ends, std::string_view bytes, HttpMethod method, bool has_body) {
+Request Request::from_texts(const Texts& texts, HttpMethod method, bool has_body) {
     Request request;
-    request.header_count_ = (ends.size() - 2) / 2;
+    request.header_count_ = (texts.size() - 2) / 2;
     request.method_ = method;
     request.has_body_ = has_body;
-    const std::size_t words = ends.size() + (bytes.size() + sizeof(std::size_t) - 1) / sizeof(std::size_t);
+    std::size_t bytes = 0;
+    texts.for_each([&](std::string_view text) { bytes += text.size(); });
+    const std::size_t words = texts.size() + (bytes + sizeof(std::size_t) - 1) / sizeof(std::size_t);
     request.block_ = std::make_unique_for_overwrite<std::size_t[]>(words);
-    std::memcpy(request.block_.get(), ends.data(), ends.size_bytes());
-    if (!bytes.empty()) std::memcpy(request.block_.get() + ends.size(), bytes.data(), bytes.size());
+    std::size_t* ends = request.block_.get();
+    char* out = reinterpret_cast<char*>(ends + texts.size());
+    std::size_t end = 0;
+    texts.for_each([&](std::string_view text) {
+        if (!text.empty()) std::memcpy(out + end, text.data(), text.size());
+        end += text.size();
+        *ends++ = end;
+    });
     return request;
 }
 
 Request::Request(std::string_view url, std::span<const HeaderView> headers, HttpMethod method,
                  std::optional<std::string_view> body) {
-    std::pmr::monotonic_buffer_resource scratch;
-    Builder builder(&scratch);
-    builder.reserve_headers(headers.size());
-    builder.add_url(url);
-    for (const HeaderView& h : headers) builder.add_header(h.key, h.value);
-    *this = builder.finish(method, body);
-}
-
-Request Request::Builder::finish(HttpMethod method, std::optional<std::string_view> body) {
-    add(body.value_or(std::string_view()));
-    return assemble(ends_, bytes_, method, body.has_value());
+    Texts texts;
+    texts.add(url);
+    for (const HeaderView& h : headers) {
+        texts.add(h.key);
+        texts.add(h.value);
+    }
+    texts.add(body.value_or(std::string_view()));
+    *this = from_texts(texts, method, body.has_value());
 }
 
 Request::Request(const Request& other)

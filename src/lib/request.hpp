@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <memory_resource>
+#include <array>
 #include <optional>
 #include <span>
 #include <string>
@@ -63,32 +63,54 @@ public:
     struct Headers;
     Headers headers() const noexcept;
 
-    // Gathers the texts of one request in order (url, each key and value, then the body) in
-    // scratch storage taken from `scratch`, then makes the record in one allocation.
-    class Builder {
+    // The texts of one request in record order (url, each key and value, then the body, empty
+    // when absent), gathered as views of storage that outlives the record's making. The record
+    // is then made from them with one allocation and one copy of each text.
+    class Texts {
     public:
-        explicit Builder(std::pmr::memory_resource* scratch) : bytes_(scratch), ends_(scratch) {}
-        void reserve_headers(std::size_t count) { ends_.reserve(2 * count + 2); }
-        void reserve_bytes(std::size_t count) { bytes_.reserve(count); }
-        void add_url(std::string_view url) { add(url); }
-        void add_header(std::string_view key, std::string_view value) {
-            add(key);
-            add(value);
+        Texts() = default;
+        Texts(const Texts&) = delete;
+        Texts& operator=(const Texts&) = delete;
+        void add(std::string_view text) {
+            if (count_ == kInline) spill();
+            if (count_ < kInline) {
+                inline_[count_] = {text.data(), text.size()};
+            } else {
+                spilled_.push_back(text);
+            }
+            ++count_;
         }
-        Request finish(HttpMethod method, std::optional<std::string_view> body);
+        template <class F>
+        void for_each(F&& f) const {
+            if (count_ <= kInline) {
+                for (std::size_t i = 0; i < count_; ++i) f(std::string_view(inline_[i].data, inline_[i].size));
+            } else {
+                for (std::string_view text : spilled_) f(text);
+            }
+        }
+        std::size_t size() const noexcept { return count_; }
 
     private:
-        void add(std::string_view text) {
-            bytes_.append(text);
-            ends_.push_back(bytes_.size());
+        // Url, body and 15 headers fit in place; more move to the heap.
+        static constexpr std::size_t kInline = 32;
+        struct Piece {
+            const char* data;
+            std::size_t size;
+        };
+        void spill() {
+            spilled_.reserve(2 * kInline);
+            for (const Piece& piece : inline_) spilled_.emplace_back(piece.data, piece.size);
         }
-        std::pmr::string bytes_;
-        std::pmr::vector<std::size_t> ends_;
+        // Left uninitialised: only the first count_ are ever read.
+        std::array<Piece, kInline> inline_;
+        std::vector<std::string_view> spilled_;
+        std::size_t count_ = 0;
     };
 
+    // The record of `texts` (url, header keys and values, body).
+    static Request from_texts(const Texts& texts, HttpMethod method, bool has_body);
+
 private:
-    static Request assemble(std::span<const std::size_t> ends, std::string_view bytes, HttpMethod method,
-                            bool has_body);
     std::size_t text_count() const noexcept { return 2 * header_count_ + 2; }
     std::size_t block_words() const noexcept;
     std::string_view text(std::size_t i) const noexcept {

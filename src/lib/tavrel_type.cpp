@@ -2,6 +2,7 @@
 #include <array>
 #include <cstddef>
 #include <memory_resource>
+#include <vector>
 
 #include "boundary/binder.hpp"
 #include "lib/classes.hpp"
@@ -10,87 +11,80 @@
 namespace tavrel {
 namespace {
 
-constexpr std::array<const char*, 4> kParams = {"url", "headers", "method", "body"};
-constexpr ArgSpec kNewSpec{"Tavrel", "__new__", kParams, 3};
-constexpr ArgSpec kCommandSpec{"Tavrel", "get_request_command", {}, 0};
+// The texts of the header pairs go straight into `texts`, as views of the pairs' str objects.
+// Those live as long as their tuples: a list's or tuple's are held by it for the whole call (no
+// Python code runs that could change it), and the tuples an iterator hands out are kept in
+// `items` until the record is made.
+struct HeaderTexts {
+    Request::Texts& texts;
+    std::vector<PyRef>& items;
+};
 
-Result<Void> extract_header(PyObject* item, Request::Builder& builder) {
+Result<Void> extract_header(PyObject* item, Request::Texts& texts) {
     if (!PyTuple_Check(item)) return Failure::conversion(item, "PyTuple");
     const Py_ssize_t size = PyTuple_GET_SIZE(item);
     if (size != 2) {
         return Failure::exception(PyExc_ValueError,
                                   "expected tuple of length 2, but got tuple of length " + std::to_string(size));
     }
-    Result<std::string_view> key = extract_text(PyTuple_GET_ITEM(item, 0));
-    if (!key) return std::move(key.failure());
-    Result<std::string_view> value = extract_text(PyTuple_GET_ITEM(item, 1));
-    if (!value) return std::move(value.failure());
-    builder.add_header(*key, *value);
+    TAVREL_TRY_SET(std::string_view key, extract_text(PyTuple_GET_ITEM(item, 0)));
+    TAVREL_TRY_SET(std::string_view value, extract_text(PyTuple_GET_ITEM(item, 1)));
+    texts.add(key);
+    texts.add(value);
     return Void{};
 }
 
-// Converts the bound arguments strictly in parameter order; the first failure ends it. The texts
-// are gathered in scratch space on the stack (spilling to the heap for big requests) and the
-// record is made from them in one allocation.
-Result<Request> extract_request(const BoundArgs& args) {
-    std::array<std::byte, 2048> stack_space;
-    std::pmr::monotonic_buffer_resource scratch(stack_space.data(), stack_space.size());
-    Request::Builder builder(&scratch);
-    builder.reserve_bytes(stack_space.size() / 2);  // typical requests never regrow it
-
-    Result<std::string_view> url = for_argument("url", extract_text(args[0].get()));
-    if (!url) return std::move(url.failure());
-    builder.add_url(*url);
-
-    Result<Void> headers =
-        for_argument("headers", visit_sequence(
-                                    args[1].get(), [&](std::size_t count) { builder.reserve_headers(count); },
-                                    [&](PyObject* item) { return extract_header(item, builder); }));
-    if (!headers) return std::move(headers.failure());
-
-    Result<HttpMethod> method = for_argument("method", extract_method(args[2].get()));
-    if (!method) return std::move(method.failure());
-
-    std::optional<std::string_view> body;
-    if (args[3] && args[3].get() != Py_None) {
-        Result<std::string_view> text = for_argument("body", extract_text(args[3].get()));
-        if (!text) return std::move(text.failure());
-        body = *text;
-    }
-    return builder.finish(*method, body);
+Result<Void> extract_headers(PyObject* obj, HeaderTexts out) {
+    return visit_sequence(
+        obj, [](std::size_t) {},
+        [&](PyObject* item, bool held_by_sequence) {
+            if (!held_by_sequence) out.items.push_back(PyRef::borrow(item));
+            return extract_header(item, out.texts);
+        });
 }
 
-Result<PyRef> construct(PyTypeObject* type, Result<BoundArgs> bound) {
-    if (!bound) return std::move(bound.failure());
-    Result<Request> request = extract_request(*bound);
-    if (!request) return std::move(request.failure());
-    return create_instance<TavrelClass>(type, std::move(*request));
+constexpr Param kUrl{"url", extract_text};
+constexpr Param kHeaders{"headers", extract_headers};
+constexpr Param kMethod{"method", extract_method};
+constexpr Param kBody{"body", extract_optional_text};
+constexpr Signature<kUrl, kHeaders, kMethod, kBody> kNew{"Tavrel", "__new__", 3};
+constexpr Signature<> kCommand{"Tavrel", "get_request_command"};
+
+// Converts the arguments strictly in parameter order; the first failure ends it. The record is
+// made from views of the arguments' texts, each copied once, into its one block.
+Result<PyRef> construct(PyTypeObject* type, const decltype(kNew)::Args& args) {
+    Request::Texts texts;
+    std::vector<PyRef> iterated;
+    TAVREL_TRY_SET(std::string_view url, args.get<kUrl>());
+    texts.add(url);
+    TAVREL_TRY(args.get<kHeaders>(HeaderTexts{texts, iterated}));
+    TAVREL_TRY_SET(HttpMethod method, args.get<kMethod>());
+    TAVREL_TRY_SET(std::optional<std::string_view> body, args.get<kBody>());
+    texts.add(body.value_or(std::string_view()));
+    return create_instance<TavrelClass>(type, Request::from_texts(texts, method, body.has_value()));
 }
 
 PyObject* get_request_command(PyObject* self, PyObject*) {
     return object_boundary([self]() -> Result<PyRef> {
-        Result<Shared<TavrelClass>> request = borrow_shared<TavrelClass>(self);
-        if (!request) return std::move(request.failure());
+        TAVREL_TRY_SET(Shared<TavrelClass> request, borrow_shared<TavrelClass>(self));
         std::array<std::byte, 256> stack_space;
         std::pmr::monotonic_buffer_resource scratch(stack_space.data(), stack_space.size());
-        const CommandText command(**request, &scratch);
+        const CommandText command(*request, &scratch);
         return new_str_filled(command.size(), command.ascii(), [&](char* out) { command.write(out); });
     });
 }
 
-const MethodDef kMethods[] = {{kCommandSpec, get_request_command, METH_NOARGS}};
+const MethodDef kMethods[] = {{kCommand.spec, get_request_command, METH_NOARGS}};
 
-const std::array<PyType_Slot, 1> kSlots = {
-    {{Py_tp_new, reinterpret_cast<void*>(constructor_new<kNewSpec, construct>)}}};
+const std::array<PyType_Slot, 1> kSlots = {{{Py_tp_new, reinterpret_cast<void*>(constructor_new<kNew, construct>)}}};
 
 }  // namespace
 
-const ClassSpec TavrelClass::spec = {&kNewSpec, kSlots, kMethods};
+const ClassSpec TavrelClass::spec = {&kNew.spec, kSlots, kMethods};
 
 Result<Request> copy_request(PyObject* obj) {
-    Result<Shared<TavrelClass>> request = borrow_shared<TavrelClass>(obj);
-    if (!request) return std::move(request.failure());
-    return Request(**request);
+    TAVREL_TRY_SET(Shared<TavrelClass> request, borrow_shared<TavrelClass>(obj));
+    return Request(*request);
 }
 
 }  // namespace tavrel
