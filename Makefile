@@ -21,11 +21,16 @@ demo: $(VENV)/.installed
 test: system-deps lint test-cpp test-py
 
 CPP_SOURCES := $(shell find src tests/cpp -name '*.cpp' -o -name '*.hpp')
-# C++ formatted as .clang-format says (`make format` applies it); Python checked by ruff (rules in
-# pyproject.toml; the layout of the tests' tables is hand-made, so ruff's formatter is not used).
+# C++ formatted as .clang-format says (`make format` applies it) and checked by clang-tidy (checks
+# in .clang-tidy, over the compile commands of a configure of the module alone, which builds
+# nothing); Python checked by ruff (rules in pyproject.toml; the layout of the tests' tables is
+# hand-made, so ruff's formatter is not used).
 lint: $(VENV)/.created
 	$(BIN)/clang-format --dry-run --Werror $(CPP_SOURCES)
 	$(BIN)/ruff check tests examples fuzz benchmarks tools
+	$(BIN)/cmake -S . -B build/tidy -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	find src -name '*.cpp' | xargs -P2 -n1 $(BIN)/clang-tidy -p build/tidy --quiet
 
 format: $(VENV)/.created
 	$(BIN)/clang-format -i $(CPP_SOURCES)

@@ -19,7 +19,7 @@ import re
 from tavrel import HTTPMETHOD
 
 SEED = 20240517
-METHOD_NAMES = ("GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT")
+METHOD_NAMES = tuple(name for name, member in vars(HTTPMETHOD).items() if isinstance(member, HTTPMETHOD))
 METHODS = tuple(getattr(HTTPMETHOD, name) for name in METHOD_NAMES)
 COLLECTION_NAME = "Tavrel Collection"
 SCHEMA_ADDRESS = "https://schema.getpostman.com/json/collection/v2.1.0/collection.json"

@@ -19,7 +19,8 @@ import sys
 
 from tavrel import HTTPMETHOD, Tavrel
 
-METHODS = ["GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT"]
+# The names of HTTPMETHOD's members, which the class holds in the order of their values.
+METHODS = [name for name, member in vars(HTTPMETHOD).items() if isinstance(member, HTTPMETHOD)]
 FIELDS = ("url", "method", "headers", "body")
 
 

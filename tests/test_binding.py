@@ -114,7 +114,10 @@ class TestNoArgumentMethods:
         (lambda r, c: r.get_request_command(1), "Tavrel.get_request_command() takes no arguments (1 given)"),
         (lambda r, c: r.get_request_command(x=1), "Tavrel.get_request_command() takes no keyword arguments"),
         (lambda r, c: c.get_collection(1), "TavrelCollection.get_collection() takes no arguments (1 given)"),
+        (lambda r, c: c.get_collection(x=1), "TavrelCollection.get_collection() takes no keyword arguments"),
+        (lambda r, c: c.export_collection(1), "TavrelCollection.export_collection() takes no arguments (1 given)"),
         (lambda r, c: c.export_collection(1, 2), "TavrelCollection.export_collection() takes no arguments (2 given)"),
+        (lambda r, c: c.export_collection(x=1), "TavrelCollection.export_collection() takes no keyword arguments"),
     ])
     def test_refused_by_interpreter(self, call, message):
         with pytest.raises(TypeError) as exc:

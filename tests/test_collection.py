@@ -141,15 +141,3 @@ class TestCopies:
         assert commands(collection) == [
             'curl -X GET https://h/one -H "K: ' + "v" * 1000 + '" -d \'b\'',
             'curl -X GET https://h/two -H "A: 1"']
-
-
-class TestNoArgumentMethods:
-    @pytest.mark.parametrize("call, message", [
-        (lambda c: c.export_collection(1), "TavrelCollection.export_collection() takes no arguments (1 given)"),
-        (lambda c: c.get_collection(x=1), "TavrelCollection.get_collection() takes no keyword arguments"),
-        (lambda c: c.export_collection(x=1), "TavrelCollection.export_collection() takes no keyword arguments"),
-    ])
-    def test_extra_arguments_refused(self, call, message):
-        with pytest.raises(TypeError) as info:
-            call(TavrelCollection())
-        assert str(info.value) == message

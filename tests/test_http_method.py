@@ -3,9 +3,9 @@ import operator
 
 import pytest
 
+from support import METHODS as NAMES
 from tavrel import HTTPMETHOD, Tavrel
 
-NAMES = ["GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH", "TRACE", "CONNECT"]
 MEMBERS = [getattr(HTTPMETHOD, n) for n in NAMES]
 
 

@@ -25,7 +25,7 @@ import textwrap
 
 import pytest
 
-from support import Seq, chained_type_error
+from support import Seq, chained_type_error, commands
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
 try:
@@ -54,11 +54,6 @@ def _request():
     return Tavrel(U, H, POST, "payload")
 
 
-def _commands(collection):
-    got = collection.get_collection()
-    return None if got is None else [r.get_request_command() for r in got]
-
-
 def _command(result):
     return result.get_request_command()
 
@@ -75,14 +70,14 @@ def _add_request(initial, **kwargs):
     def make():
         collection = TavrelCollection(initial() if initial else None)
         args = () if kwargs else (_request(),)
-        return collection.add_request, args, {k: v() for k, v in kwargs.items()}, _same, lambda: _commands(collection)
+        return collection.add_request, args, {k: v() for k, v in kwargs.items()}, _same, lambda: commands(collection)
     return make
 
 
 def _on_collection(method, render):
     def make():
         collection = TavrelCollection([_request(), Tavrel("http://h2/x", [], HTTPMETHOD.PUT)])
-        return getattr(collection, method), (), {}, render, lambda: _commands(collection)
+        return getattr(collection, method), (), {}, render, lambda: commands(collection)
     return make
 
 
@@ -111,8 +106,8 @@ def _fails_on(exc_type, build, callback=None):
 MAKERS = {
     "Tavrel positional": _call(Tavrel, U, H, POST, "payload", render=_command),
     "Tavrel keywords": _call(Tavrel, url=U, headers=H, method=POST, body="payload", render=_command),
-    "TavrelCollection from list": lambda: (TavrelCollection, ([_request(), _request()],), {}, _commands, None),
-    "TavrelCollection unset": _call(TavrelCollection, render=_commands),
+    "TavrelCollection from list": lambda: (TavrelCollection, ([_request(), _request()],), {}, commands, None),
+    "TavrelCollection unset": _call(TavrelCollection, render=commands),
     "get_request_command": lambda: (_request().get_request_command, (), {}, _same, None),
     "add_request": _add_request(lambda: [_request()]),
     "add_request keyword to unset": _add_request(None, tavrel=_request),

@@ -110,6 +110,7 @@ void raise_failure(Failure failure) noexcept {
         PyErr_NoMemory();
         return;
     } catch (...) {
+        abort_uncaught();
     }
     abort_uncaught();
 }

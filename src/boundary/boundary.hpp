@@ -62,17 +62,20 @@ Result<PyRef> new_str(std::string_view text, bool ascii);
 Result<PyRef> new_ascii_str(std::size_t size);
 inline char* ascii_data(PyObject* ascii_str) { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(ascii_str)); }
 
-// Texts up to this size that are all ASCII are written straight into their str.
-inline constexpr std::size_t kInPlaceLimit = std::size_t{1} << 20;
+// The largest ASCII text written straight into its str. A str that the interpreter cannot make is
+// the internal failure "Python API call failed", while running out of memory for a native buffer
+// is the caller's MemoryError (as for every native allocation). So a text is written in place only
+// when its str is small enough that failing to make it means the process is out of memory
+// anyway; 1 MiB is a thousand times a typical command line, and above it the extra copy through
+// a native buffer costs little beside writing the text.
+inline constexpr std::size_t kMaxInPlaceText = std::size_t{1} << 20;
 
-// A new str of the `size` UTF-8 bytes that `fill(char* out)` writes. Short ASCII texts are
-// written straight into the str's own buffer. Others are made in a native buffer first and
-// then converted, so that running out of memory for a long text is the caller's MemoryError
-// (as for every native allocation) and only the failure to make the str itself is a failed
-// result object.
+// A new str of the `size` UTF-8 bytes that `fill(char* out)` writes. ASCII texts up to
+// kMaxInPlaceText are written straight into the str's own buffer; others are made in a native
+// buffer first and then converted.
 template <class Fill>
 Result<PyRef> new_str_filled(std::size_t size, bool ascii, Fill&& fill) {
-    if (ascii && size <= kInPlaceLimit) {
+    if (ascii && size <= kMaxInPlaceText) {
         Result<PyRef> str = new_ascii_str(size);
         if (str) fill(ascii_data(str->get()));
         return str;

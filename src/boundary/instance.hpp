@@ -34,7 +34,7 @@ Result<PyRef> create_instance(PyTypeObject* type, typename C::Value value) {
     PyObject* obj = alloc(type, 0);
     if (obj == nullptr) return fetch_error();
     auto* inst = instance_of<C>(obj);
-    new (&inst->value) typename C::Value(std::move(value));
+    new (&inst->value) C::Value(std::move(value));
     new (&inst->borrow) std::atomic<Py_ssize_t>(0);
     return PyRef::steal(obj);
 }
@@ -45,7 +45,7 @@ template <class C>
 void release_instance(PyObject* obj) noexcept {
     release_boundary([obj]() -> Result<Void> {
         auto* inst = instance_of<C>(obj);
-        using Value = typename C::Value;
+        using Value = C::Value;
         inst->value.~Value();
         inst->borrow.~atomic();
         PyTypeObject* type = Py_TYPE(obj);

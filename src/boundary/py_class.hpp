@@ -9,8 +9,8 @@ namespace tavrel {
 // A class struct `C` names its value type and writes down the rest of the class:
 //   struct X : PyClass<X> { using Value = ...; static constexpr const char* name = "X";
 //                           static const ClassSpec spec; };
-// The instance size, the release function and the type record follow from it here, so that a new
-// class is its own file plus one line in the module's class list.
+// The instance size, the release function and the type record follow from it here. Everything
+// else a new class touches (seven places in all) is listed in docs/development.md.
 template <class C>
 struct PyClass {
     static TypeRecord& record() {

@@ -159,14 +159,6 @@ public:
     static JsonValue array_from_texts(R&& texts) {
         return array_from(std::forward<R>(texts), heap_resource(), [](std::string_view t) { return make_string(t); });
     }
-    // One String element per text, borrowed (the texts must outlive the value), with the
-    // array's storage from `resource`.
-    template <std::ranges::input_range R>
-        requires std::convertible_to<std::ranges::range_reference_t<R>, std::string_view>
-    static JsonValue array_of_borrowed_texts(R&& texts, Resource* resource) {
-        return array_from(std::forward<R>(texts), resource,
-                          [](std::string_view t) { return make_string(JsonText::borrow(t)); });
-    }
 
     JsonKind kind() const noexcept { return static_cast<JsonKind>(content_.index()); }
     bool is_null() const noexcept { return kind() == JsonKind::Null; }

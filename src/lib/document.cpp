@@ -19,9 +19,9 @@ using json::Resource;
 
 // Keys and fixed texts, classified once at compile time.
 constexpr JsonText kBody = JsonText::borrow("body"), kHeader = JsonText::borrow("header"),
-                   kHost = JsonText::borrow("host"), kInfo = JsonText::borrow("info"), kItem = JsonText::borrow("item"),
-                   kKey = JsonText::borrow("key"), kMethod = JsonText::borrow("method"),
-                   kMode = JsonText::borrow("mode"), kName = JsonText::borrow("name"), kPath = JsonText::borrow("path"),
+                   kHost = JsonText::borrow("host"), kKey = JsonText::borrow("key"),
+                   kMethod = JsonText::borrow("method"), kMode = JsonText::borrow("mode"),
+                   kName = JsonText::borrow("name"), kPath = JsonText::borrow("path"),
                    kProtocol = JsonText::borrow("protocol"), kRaw = JsonText::borrow("raw"),
                    kRequest = JsonText::borrow("request"), kSchema = JsonText::borrow("schema"),
                    kUrl = JsonText::borrow("url"), kValue = JsonText::borrow("value"),
