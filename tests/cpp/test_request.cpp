@@ -28,6 +28,34 @@ TEST(Request, KeepsEveryTextInOrderWithNulsAndEmptyOnes) {
     EXPECT_EQ(pairs(r), expected);
 }
 
+// Every length up to past the sizes copied without memcpy, each text's bytes distinct from its
+// neighbours', and more headers than are gathered in place: a copy that drops, repeats or
+// overlaps a byte shows.
+TEST(Request, KeepsTextsOfEveryLength) {
+    std::vector<std::string> keys, values;
+    for (std::size_t n = 0; n <= 70; ++n) {
+        std::string key(n, '\0'), value(n, '\0');
+        for (std::size_t i = 0; i < n; ++i) {
+            key[i] = static_cast<char>('a' + (i + n) % 26);
+            value[i] = static_cast<char>('A' + (i * 7 + n) % 26);
+        }
+        keys.push_back(std::move(key));
+        values.push_back(std::move(value));
+    }
+    std::vector<HeaderView> headers;
+    std::vector<std::pair<std::string, std::string>> expected;
+    for (std::size_t n = 0; n < keys.size(); ++n) {
+        headers.push_back({keys[n], values[n]});
+        expected.emplace_back(keys[n], values[n]);
+    }
+    for (std::size_t n = 0; n < keys.size(); ++n) {
+        const Request r(values[n], headers, HttpMethod::PUT, keys[n]);
+        EXPECT_EQ(r.url(), values[n]);
+        EXPECT_EQ(r.body(), std::optional<std::string_view>(keys[n]));
+        EXPECT_EQ(pairs(r), expected);
+    }
+}
+
 TEST(Request, AbsentBodyDiffersFromEmpty) {
     EXPECT_FALSE(Request("u", {}, HttpMethod::GET, std::nullopt).body().has_value());
     EXPECT_TRUE(Request("u", {}, HttpMethod::GET, "").body().has_value());
