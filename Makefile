@@ -46,12 +46,22 @@ system-deps:
 # The benchmark's peers (orjson, curlify, requests) go into .venv beside the package.
 # BENCH_ARGS passes options on, e.g. BENCH_ARGS="--rounds 11" or "--no-check".
 BENCH_ARGS ?=
-bench: $(VENV)/.installed $(VENV)/.bench-peers
+FLOORS := build/floors/.built
+bench: $(VENV)/.installed $(VENV)/.bench-peers $(FLOORS)
 	$(PY) benchmarks/bench.py $(BENCH_ARGS)
 
-bench-callgrind: $(VENV)/.installed
+bench-callgrind: $(VENV)/.installed $(FLOORS)
 	tools/system-deps.sh valgrind
 	$(PY) benchmarks/callgrind.py
+
+# The floors (benchmarks/floors/floors.c): a small C extension built against the venv's Python,
+# found by the benchmark scripts in build/floors.
+$(FLOORS): benchmarks/floors/floors.c $(VENV)/.created
+	mkdir -p build/floors
+	cc -O3 -Wall -Wextra -Werror -shared -fPIC \
+	  -I"$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" \
+	  -o build/floors/_floors"$$($(PY) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')" $<
+	touch $@
 
 $(VENV)/.bench-peers: $(VENV)/.created benchmarks/requirements.txt
 	$(PY) -m pip install -q --disable-pip-version-check -r benchmarks/requirements.txt

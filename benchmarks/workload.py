@@ -12,9 +12,12 @@ same dicts and writes them with orjson. Before anything is timed, the benchmark 
 outputs equal tavrel's, so the comparison is between programs doing the same job.
 """
 
+import importlib
 import json
+import os
 import random
 import re
+import sys
 
 from tavrel import HTTPMETHOD
 
@@ -91,6 +94,23 @@ def edge_requests() -> list[tuple]:
         ("http://h", [], get, None),                                           # empty path
         ("", [], get, None),                                                   # command only: no host
     ]
+
+
+# --- The floors: minimal native versions of the operations (benchmarks/floors/floors.c) ----
+
+FLOORS_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "floors")
+
+
+def floors():
+    """The floors module, built by `make bench` into build/floors, told the method members."""
+    if FLOORS_DIR not in sys.path:
+        sys.path.insert(0, FLOORS_DIR)
+    try:
+        module = importlib.import_module("_floors")
+    except ImportError as error:
+        sys.exit(f"{error}: the floors are built by `make bench` (or `make build/floors/.built`)")
+    module.set_methods(METHODS)
+    return module
 
 
 # --- Reference A: the pure-Python request, command and collection -----------------------------
