@@ -7,7 +7,7 @@ BIN := $(VENV)/bin
 SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
 PIP := -m pip install -q --disable-pip-version-check
 
-.PHONY: demo test lint format test-cpp test-py system-deps bench bench-callgrind check-asan check-valgrind fuzz dist-check clean
+.PHONY: demo wheel test lint format test-cpp test-py system-deps bench bench-callgrind check-asan check-valgrind fuzz dist-check bench-builds clean
 
 # The sanitizer build lives in its own venv and build directory.
 ASAN_VENV := .venv-asan
@@ -15,8 +15,43 @@ ASAN_ENV := LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_l
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc
 FUZZ_SECONDS ?= 60
 
-demo: $(VENV)/.installed
-	$(PY) examples/demo.py
+# make demo has a venv of its own holding only the build backend and the package, so a first look
+# waits for none of the test and lint tools; it builds in its own folder too.
+DEMO_VENV := .venv-demo
+demo: $(DEMO_VENV)/.installed
+	$(DEMO_VENV)/bin/python examples/demo.py
+
+$(DEMO_VENV)/.installed: $(SOURCES) tools/requirements.py
+	[ -x $(DEMO_VENV)/bin/python ] || $$(tools/find-python.sh) -m venv $(DEMO_VENV)
+	$(DEMO_VENV)/bin/python $(PIP) -r <($(DEMO_VENV)/bin/python tools/requirements.py build)
+	$(DEMO_VENV)/bin/python $(PIP) --no-build-isolation -Cbuild-dir=build/demo .
+	touch $@
+
+# The release wheel, for x86-64 Linux with glibc 2.17 or newer: compiled by zig's clang for that
+# glibc with its libc++ linked in (tools/zig-c++), in a build folder of its own, then given the
+# manylinux2014 tag by auditwheel, which also shows what the module needs. The result is the one
+# wheel in dist/. The tools live in .venv-wheel; the first build also compiles zig's libc++ into
+# zig's cache (a few minutes, once). The file name gets its two platform tags in the order the
+# manylinux specification and other projects write them (auditwheel sorts them the other way; the
+# order carries no meaning).
+WHEEL_VENV := .venv-wheel
+WHEEL_DIR := dist
+wheel: $(WHEEL_VENV)/.ready
+	rm -rf build/zig-wheel $(WHEEL_DIR)/tavrel-*.whl
+	TAVREL_ZIG_PYTHON=$(abspath $(WHEEL_VENV))/bin/python CXX=$(abspath tools/zig-c++) \
+	  $(WHEEL_VENV)/bin/python -m build --wheel --no-isolation --outdir build/zig-wheel -Cbuild-dir=build/zig .
+	PATH=$(abspath $(WHEEL_VENV))/bin:$$PATH $(WHEEL_VENV)/bin/auditwheel repair \
+	  --plat manylinux_2_17_x86_64 -w $(WHEEL_DIR) build/zig-wheel/tavrel-*.whl
+	cd $(WHEEL_DIR) && for w in tavrel-*-manylinux2014_x86_64.manylinux_2_17_x86_64.whl; do \
+	  [ ! -e "$$w" ] || mv "$$w" "$${w/manylinux2014_x86_64.manylinux_2_17_x86_64/manylinux_2_17_x86_64.manylinux2014_x86_64}"; \
+	done
+	$(WHEEL_VENV)/bin/auditwheel show $(WHEEL_DIR)/tavrel-*.whl
+
+$(WHEEL_VENV)/.ready: pyproject.toml tools/requirements.py
+	[ -x $(WHEEL_VENV)/bin/python ] || $$(tools/find-python.sh) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python $(PIP) -r <($(WHEEL_VENV)/bin/python tools/requirements.py build) \
+	  -r <($(WHEEL_VENV)/bin/python tools/requirements.py dist)
+	touch $@
 
 test: system-deps lint test-cpp test-py
 
@@ -51,12 +86,29 @@ system-deps:
 # The benchmark's peers (orjson, curlify, requests) go into .venv beside the package.
 # BENCH_ARGS passes options on, e.g. BENCH_ARGS="--rounds 11" or "--no-check".
 BENCH_ARGS ?=
-bench: $(VENV)/.installed $(VENV)/.bench-peers
+FLOORS := build/floors/.built
+bench: $(VENV)/.installed $(VENV)/.bench-peers $(FLOORS) bench-builds
 	$(PY) benchmarks/bench.py $(BENCH_ARGS)
 
-bench-callgrind: $(VENV)/.installed
+# The developers' g++ build (the one in .venv) against the release wheel's zig build, on the same
+# workload in alternating processes (benchmarks/compare_builds.py).
+bench-builds: $(VENV)/.installed wheel
+	rm -rf build/bench-zig && $(PY) -m zipfile -e $$(ls $(WHEEL_DIR)/tavrel-*.whl) build/bench-zig
+	$(PY) benchmarks/compare_builds.py g++=$$($(PY) -I -c 'import tavrel; print(tavrel.__file__)') \
+	  zig=$$(ls build/bench-zig/tavrel.*.so)
+
+bench-callgrind: $(VENV)/.installed $(FLOORS)
 	tools/system-deps.sh valgrind
 	$(PY) benchmarks/callgrind.py
+
+# The floors (benchmarks/floors/floors.c): a small C extension built against the venv's Python,
+# found by the benchmark scripts in build/floors.
+$(FLOORS): benchmarks/floors/floors.c $(VENV)/.created
+	mkdir -p build/floors
+	cc -O3 -Wall -Wextra -Werror -shared -fPIC \
+	  -I"$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" \
+	  -o build/floors/_floors"$$($(PY) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')" $<
+	touch $@
 
 $(VENV)/.bench-peers: $(VENV)/.created benchmarks/requirements.txt
 	$(PY) -m pip install -q --disable-pip-version-check -r benchmarks/requirements.txt
@@ -89,19 +141,16 @@ fuzz: $(ASAN_VENV)/.installed
 	done
 
 # The build tools and the test dependencies come from their one list each in pyproject.toml.
-# Builds the sdist and the wheel as a user's `python -m build` would (isolated, from PyPI), gives
-# the wheel the manylinux tag it qualifies for (auditwheel repair), runs the whole pytest suite
-# of the unpacked sdist against that wheel installed in a new venv, then installs the sdist
-# alone into another venv and uses it.
+# Makes the release wheel (make wheel) and the sdist as a user's `python -m build` would (isolated,
+# from PyPI), runs the whole pytest suite of the unpacked sdist against that wheel installed in a
+# new venv, then installs the sdist alone into another venv (built by the system compiler) and
+# uses it.
 DIST := build/dist
-dist-check: system-deps $(VENV)/.created
+dist-check: system-deps wheel
 	rm -rf $(DIST) && mkdir -p $(DIST)
-	$(PY) $(PIP) -r <($(PY) tools/requirements.py dist)
-	$(PY) -m build --outdir $(DIST) .
-	$(BIN)/auditwheel show $(DIST)/tavrel-*.whl
-	PATH=$(abspath $(BIN)):$$PATH $(BIN)/auditwheel repair -w $(DIST)/wheelhouse $(DIST)/tavrel-*.whl
+	$(WHEEL_VENV)/bin/python -m build --sdist --outdir $(DIST) .
 	python=$$(tools/find-python.sh) && $$python -m venv $(DIST)/venv-wheel && $$python -m venv $(DIST)/venv-sdist
-	whl=$$(ls $(DIST)/wheelhouse/tavrel-*manylinux*.whl) && $(DIST)/venv-wheel/bin/python $(PIP) "$$whl[test]"
+	whl=$$(ls $(WHEEL_DIR)/tavrel-*.whl) && $(DIST)/venv-wheel/bin/python $(PIP) "$$whl[test]"
 	tar -xzf $(DIST)/tavrel-*.tar.gz -C $(DIST)
 	cd $(DIST)/tavrel-*/ && ../venv-wheel/bin/python -c \
 	  'import tavrel, sys; assert tavrel.__file__.startswith(sys.prefix), tavrel.__file__' && \
@@ -111,6 +160,7 @@ dist-check: system-deps $(VENV)/.created
 	  assert tavrel.__file__.startswith(sys.prefix); \
 	  print(tavrel.Tavrel("https://h/x", [], tavrel.HTTPMETHOD.GET).get_request_command())'
 	ls $(DIST)/venv-sdist/lib/python3.13/site-packages/tavrel-stubs
+	@echo "tested wheel: $$(basename $$(ls $(WHEEL_DIR)/tavrel-*.whl))"
 
 %/.created: pyproject.toml tools/requirements.py
 	python=$$(tools/find-python.sh) && $$python -m venv $*
@@ -129,4 +179,4 @@ $(ASAN_VENV)/.installed: $(ASAN_VENV)/.created $(SOURCES)
 	touch $@
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache .hypothesis .mypy_cache
+	rm -rf build $(WHEEL_DIR) $(VENV) $(ASAN_VENV) $(DEMO_VENV) $(WHEEL_VENV) .pytest_cache .hypothesis .mypy_cache

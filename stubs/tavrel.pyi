@@ -49,7 +49,9 @@ class Tavrel:
     ) -> Self:
         """Copy the request's texts; body=None means no body, "" an empty one."""
     def get_request_command(self) -> str:
-        """The curl command line: shell-quoted, with the options curl needs to send it as given."""
+        """The curl command line: one shell-quoted line, with the options curl needs to send it as
+        given; ValueError for what no command can carry (a NUL, a control character or "@" key in
+        a header, a ";" key with a blank value)."""
 
 @final
 class TavrelCollection:
