@@ -87,9 +87,12 @@ public:
     void reserve(std::size_t count) {
         if (count > capacity_) reallocate(count);
     }
-    T& push_back(T&& element) {
+    T& push_back(T&& element) { return emplace_back(std::move(element)); }
+    // The new last element made in place from `args` (none of which may refer into this storage).
+    template <class... Args>
+    T& emplace_back(Args&&... args) {
         if (size_ == capacity_) reallocate(capacity_ == 0 ? 4 : 2 * capacity_);
-        T* const at = std::construct_at(data_ + size_, std::move(element));
+        T* const at = std::construct_at(data_ + size_, std::forward<Args>(args)...);
         ++size_;
         return *at;
     }
@@ -385,7 +388,7 @@ inline JsonValue JsonValue::make_object(JsonObject object) noexcept {
 // comparison with the last key; any other key finds its place by binary search.
 inline std::optional<JsonValue> JsonObject::insert(JsonText&& key, JsonValue&& value) {
     if (members_.size() == 0 || detail::key_less(members_.end()[-1].key.view(), key.view())) {
-        members_.push_back(Member{std::move(key), std::move(value)});
+        members_.emplace_back(std::move(key), std::move(value));
         return std::nullopt;
     }
     return insert_within(std::move(key), std::move(value));

@@ -74,9 +74,15 @@ std::size_t escaped_size(const JsonText& text) {
     return text.text_class().needs_escape ? escaped_size(text.view()) : text.size();
 }
 
+#if defined(__GNUC__)
+#define TAVREL_INLINE [[gnu::always_inline]] inline
+#else
+#define TAVREL_INLINE inline
+#endif
+
 // Copies `size` bytes with a few overlapping loads and stores instead of a call: the texts of a
 // document are mostly short.
-char* copy_bytes(char* out, const char* p, std::size_t size) {
+TAVREL_INLINE char* copy_bytes(char* out, const char* p, std::size_t size) {
     if (size > 32) {
         std::memcpy(out, p, size);
     } else if (size >= 16) {
@@ -267,16 +273,45 @@ char* put_escaped(char* out, std::string_view text, HighBits& highs) {
 }
 #endif
 
+// A text of 8 to 32 bytes without escapes, checked and copied whole by two overlapping loads;
+// false (nothing written) when it holds an escape or has another size.
+TAVREL_INLINE bool put_short_plain(char*& out, std::string_view text, HighBits& highs) {
+    const char* const p = text.data();
+    const std::size_t size = text.size();
+#if defined(__SSE2__)
+    if (size >= 16 && size <= 32) {
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + size - 16));
+        if ((escape_bits(first) | escape_bits(last)) != 0) return false;
+        if (_mm_movemask_epi8(_mm_or_si128(first, last)) != 0) highs |= 0x80;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + size - 16), last);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
+        out += size;
+        return true;
+    }
+#endif
+    if (size >= 8 && size < 16) {
+        const std::uint64_t first = load_word(p), last = load_word(p + size - 8);
+        if ((detail::escape_mask(first) | detail::escape_mask(last)) != 0) return false;
+        highs |= first | last;
+        store_word(out + size - 8, last);
+        store_word(out, first);
+        out += size;
+        return true;
+    }
+    return false;
+}
+
 // A text between quotes. A text known to need no escape is copied; any other one (unclassified
 // or with escapes) is copied escaped, and its high bits are found on the way.
-char* put_string(char* out, const JsonText& text, HighBits& highs) {
+TAVREL_INLINE char* put_string(char* out, const JsonText& text, HighBits& highs) {
     *out++ = '"';
     if (text.classified()) {
         const TextClass cls = text.text_class();
         if (cls.non_ascii) highs |= 0x80;
         out =
             cls.needs_escape ? put_escaped(out, text.view(), highs) : copy_bytes(out, text.view().data(), text.size());
-    } else {
+    } else if (!put_short_plain(out, text.view(), highs)) {
         out = put_escaped(out, text.view(), highs);
     }
     *out++ = '"';
