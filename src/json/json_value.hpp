@@ -335,7 +335,9 @@ inline void JsonValue::take(JsonValue& other) noexcept {
         case JsonKind::Object: std::construct_at(&object_, std::move(other.object_)); break;
     }
     kind_ = other.kind_;
-    other.reset();
+    // A moved-from text, array or object owns nothing, so its lifetime ends here without its
+    // destructor (which would do nothing).
+    other.kind_ = JsonKind::Null;
 }
 
 inline void JsonValue::reset() noexcept {

@@ -273,7 +273,7 @@ char* put_escaped(char* out, std::string_view text, HighBits& highs) {
 }
 #endif
 
-// A text of 8 to 32 bytes without escapes, checked and copied whole by two overlapping loads;
+// A text of 4 to 32 bytes without escapes, checked and copied whole by two overlapping loads;
 // false (nothing written) when it holds an escape or has another size.
 TAVREL_INLINE bool put_short_plain(char*& out, std::string_view text, HighBits& highs) {
     const char* const p = text.data();
@@ -296,6 +296,18 @@ TAVREL_INLINE bool put_short_plain(char*& out, std::string_view text, HighBits& 
         highs |= first | last;
         store_word(out + size - 8, last);
         store_word(out, first);
+        out += size;
+        return true;
+    }
+    if (size >= 4 && size < 8) {
+        std::uint32_t first, last;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&last, p + size - 4, 4);
+        const std::uint64_t both = first | std::uint64_t{last} << 32;
+        if (detail::escape_mask(both) != 0) return false;
+        highs |= both;
+        std::memcpy(out + size - 4, &last, 4);
+        std::memcpy(out, &first, 4);
         out += size;
         return true;
     }
@@ -440,6 +452,14 @@ void measure_into(const JsonValue& value, TextSize& size) {
     }
 }
 
+char* write_value(const JsonValue& value, char* out, HighBits& highs);
+
+// An element or member value: a string, the most common, is written here without a call.
+TAVREL_INLINE char* write_element(const JsonValue& value, char* out, HighBits& highs) {
+    if (value.kind() == JsonKind::String) return put_string(out, value.as_text(), highs);
+    return write_value(value, out, highs);
+}
+
 char* write_value(const JsonValue& value, char* out, HighBits& highs) {
     switch (value.kind()) {
         case JsonKind::Null: return put(out, "null");
@@ -450,7 +470,7 @@ char* write_value(const JsonValue& value, char* out, HighBits& highs) {
             const JsonArray& array = value.as_array();
             *out++ = '[';
             for (const JsonValue& element : array) {
-                out = write_value(element, out, highs);
+                out = write_element(element, out, highs);
                 *out++ = ',';
             }
             // The last "," becomes the "]" (an empty array writes its "]" after the "[").
@@ -464,7 +484,7 @@ char* write_value(const JsonValue& value, char* out, HighBits& highs) {
             for (const JsonObject::Member& member : object) {
                 out = put_string(out, member.key, highs);
                 *out++ = ':';
-                out = write_value(member.value, out, highs);
+                out = write_element(member.value, out, highs);
                 *out++ = ',';
             }
             if (!object.empty()) --out;
