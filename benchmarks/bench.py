@@ -38,10 +38,10 @@ MEMORY_REQUESTS = 100_000
 
 # --- equality of outputs ---------------------------------------------------------------------
 
-def export_or_error(export) -> str:
-    """The exported text, or the text of the ValueError that refused the export."""
+def text_or_error(make) -> str:
+    """The text made (a command, an export), or the text of the ValueError that refused it."""
     try:
-        return export()
+        return make()
     except ValueError as error:
         return f"ValueError: {error}"
 
@@ -65,17 +65,18 @@ def differences(args_list: list[tuple]) -> dict[str, list]:
         found.setdefault(f"{what} at {word[:24]!r}", [0, example])[0] += 1
 
     for args in args_list:
-        ours, theirs = Tavrel(*args).get_request_command(), RefRequest(*args).get_request_command()
+        ours = text_or_error(Tavrel(*args).get_request_command)
+        theirs = text_or_error(RefRequest(*args).get_request_command)
         if ours != theirs:
             note("command", ours, theirs)
     # All requests (an empty url among them refuses the export), those with a host, one without.
     with_host = [args for args in args_list if args[0].count("/") >= 2]
     exports = [args_list, with_host, [("http:/x", [], *args_list[0][2:])]]
     for chosen in exports:
-        ours = export_or_error(TavrelCollection([Tavrel(*args) for args in chosen]).export_collection)
+        ours = text_or_error(TavrelCollection([Tavrel(*args) for args in chosen]).export_collection)
         reference = RefCollection([RefRequest(*args) for args in chosen])
-        for name, theirs in (("A", export_or_error(reference.export_collection)),
-                             ("B", export_or_error(lambda: orjson_export(reference)))):  # noqa: B023 (called at once)
+        for name, theirs in (("A", text_or_error(reference.export_collection)),
+                             ("B", text_or_error(lambda: orjson_export(reference)))):  # noqa: B023 (called at once)
             if ours != theirs:
                 note(f"export of {len(chosen)} requests (reference {name})", ours, theirs)
     return found

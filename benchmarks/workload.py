@@ -87,7 +87,13 @@ def edge_requests() -> list[tuple]:
         ("https://h/up", [], post, "a@b"),                                    # -d with @ elsewhere
         ("https://h/x?a=1&b=$HOME", [("K", 'say "hi"'), ("N", "it's!")], HTTPMETHOD.PUT, "it's"),
         ("https://h/a b/`c`", [("K", "`x`"), ("K", "a\\b")], HTTPMETHOD.PATCH, ""),
-        ("https://h\u00e9/\u00fc/\U0001f600", [("Ä", "ö\n\t\x01\x7f")], HTTPMETHOD.DELETE, '"\\\b\f\r\u2028'),
+        ("https://h\u00e9/\u00fc/\U0001f600", [("Ä", "ö\t\x85")], HTTPMETHOD.DELETE, '"\\\b\f\r\u2028\x1b'),
+        ("=curl", [], get, None),                                              # quoted: zsh's =name
+        ("-[\n]", [("K", "\t")], post, "@\x01"),                               # ANSI-C with the options
+        ("https://h/x", [("Ä", "ö\n\t\x01\x7f")], get, None),                   # refused: control in a header
+        ("https://h/x", [("A", "1"), ("@x", "v")], get, None),                 # refused: "@" key
+        ("https://h/x", [("a;b", " ")], get, None),                            # refused: ";" key, blank value
+        ("https://h/x", [], post, "a\0b"),                                     # refused: NUL
         ("a/b/c/d", [], HTTPMETHOD.OPTIONS, None),                             # no scheme: https
         ("HTTP+x.y-z://h/p/", [], HTTPMETHOD.TRACE, None),                     # scheme kept as written
         ("1http://h/p", [], HTTPMETHOD.CONNECT, None),                         # not a scheme
@@ -121,14 +127,53 @@ _GLOB = re.compile(r"[\[\]{}]")
 _SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+\-.]*(?=://)")
 
 
+_CONTROL = re.compile("[\x01-\x1f\x7f-\x9f]")
+_NOT_IN_HEADER = re.compile("[\x00-\x08\x0a-\x1f\x7f]")
+_ANSI_C = re.compile("[\\\\'\x01-\x1f\x7f-\x9f]")
+_ANSI_C_NAMED = {"\\": "\\\\", "'": "\\'", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+_KEY_ESCAPES = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\n": "\\n", "\r": "\\r",
+                "\u2028": "\\u2028", "\u2029": "\\u2029"}
+
+
+def _ansi_c_escape(match: re.Match) -> str:
+    c = match.group()
+    return _ANSI_C_NAMED.get(c) or "".join(f"\\{byte:03o}" for byte in c.encode())
+
+
 def _single_quoted(text: str) -> str:
+    if _CONTROL.search(text):
+        return "$'" + _ANSI_C.sub(_ansi_c_escape, text) + "'"
     return "'" + text.replace("'", "'\\''") + "'"
 
 
 def _header_word(key: str, value: str) -> str:
     # curl sends "KEY;" as a header with an empty value; "KEY: " would remove the header.
     text = key + ";" if key and not value.strip(" \t") else key + ": " + value
-    return _single_quoted(text) if _DOUBLE_QUOTE_SPECIAL.search(text) else '"' + text + '"'
+    return _single_quoted(text) if _DOUBLE_QUOTE_SPECIAL.search(text) or _CONTROL.search(text) else '"' + text + '"'
+
+
+def _shown_key(key: str) -> str:
+    return '"' + "".join(_KEY_ESCAPES.get(c) or (f"\\x{ord(c):02x}" if _CONTROL.match(c) or c == "\0" else c)
+                         for c in key) + '"'
+
+
+def _refusal(url: str, headers: list, body) -> str | None:
+    """Why no command line can carry the request (the url, each header in order, the body)."""
+    if "\0" in url:
+        return "url holds U+0000, which no shell word can carry"
+    for i, (key, value) in enumerate(headers):
+        if key.startswith("@"):
+            return f'header {i} key {_shown_key(key)} starts with "@", which curl reads as a file name'
+        bad = _NOT_IN_HEADER.search(key) or _NOT_IN_HEADER.search(value)
+        if bad:
+            return (f"header {i} ({_shown_key(key)}) holds U+{ord(bad.group()):04X}, which no HTTP header can carry; "
+                    "the command cannot send it")
+        if ";" in key and not value.strip(" \t"):
+            return (f'header {i} ({_shown_key(key)}) has ";" in its key and a blank value, which curl drops; '
+                    "the command cannot send it")
+    if body is not None and "\0" in body:
+        return "body holds U+0000, which no shell word can carry"
+    return None
 
 
 def _is_sequence(value: object) -> bool:
@@ -175,6 +220,9 @@ class RefRequest:
     def get_request_command(self) -> str:
         method = METHOD_NAMES[self.method]
         url = self.url
+        refusal = _refusal(url, self.headers, self.body)
+        if refusal:
+            raise ValueError(refusal)
         words = ["curl -X", method]
         if method == "HEAD":
             words.append("--head")
@@ -182,7 +230,7 @@ class RefRequest:
             words.append("--globoff")
         if url.startswith("-"):
             words.append("--url")
-        words.append(url if _BARE_URL.fullmatch(url) else _single_quoted(url))
+        words.append(url if _BARE_URL.fullmatch(url) and not url.startswith("=") else _single_quoted(url))
         for key, value in self.headers:
             words.append("-H")
             words.append(_header_word(key, value))

@@ -1,43 +1,56 @@
-"""get_request_command() for random url, header and body texts (no NUL, no lone surrogate) and
-any method: a POSIX shell, as `shlex.split` reads it, must get back exactly the words
+"""get_request_command() for random url, header and body texts (control characters and NUL
+included, no lone surrogate) and any method: either the ValueError whose message the oracle
+gives, or one line without control characters from which a POSIX shell (as `shell_split` reads
+it, ANSI-C quoting included) gets back exactly the words
 curl -X METHOD [--head] [--globoff] [--url] URL [-H TEXT]... [-d BODY | --data-raw BODY]."""
 
+import re
 import sys
 
 import atheris
 
-with atheris.instrument_imports():
-    import shlex
-
-from inputs import METHODS, instrument, text, words
+from inputs import METHODS, instrument, shell_split, text, words
 from tavrel import HTTPMETHOD, Tavrel
 
-# Prefixes that change how curl reads a word (an option-like url, a file-reading "-d @"), and
-# header values that curl reads as "remove this header".
-PREFIXES = ["", "", "-", "-o", "@", "[", "{"]
+# Prefixes that change how curl reads a word (an option-like url, a file-reading "-d @", a zsh
+# "=" expansion), and header values that curl reads as "remove this header".
+PREFIXES = ["", "", "-", "-o", "@", "[", "{", "="]
 BLANKS = ["", " ", "\t", " \t "]
+CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
 
 
 def draw(fdp):
-    url = PREFIXES[fdp.ConsumeIntInRange(0, len(PREFIXES) - 1)] + text(fdp, nul=False)
-    headers = [(text(fdp, nul=False, max_len=6),
+    url = PREFIXES[fdp.ConsumeIntInRange(0, len(PREFIXES) - 1)] + text(fdp)
+    headers = [(PREFIXES[fdp.ConsumeIntInRange(0, len(PREFIXES) - 1)] + text(fdp, max_len=6),
                 BLANKS[fdp.ConsumeIntInRange(0, len(BLANKS) - 1)] if fdp.ConsumeBool()
-                else text(fdp, nul=False, max_len=6))
+                else text(fdp, max_len=6))
                for _ in range(fdp.ConsumeIntInRange(0, 3))]
     method = METHODS[fdp.ConsumeIntInRange(0, len(METHODS) - 1)]
     body = None
     if fdp.ConsumeBool():
-        body = PREFIXES[fdp.ConsumeIntInRange(0, len(PREFIXES) - 1)] + text(fdp, nul=False)
+        body = PREFIXES[fdp.ConsumeIntInRange(0, len(PREFIXES) - 1)] + text(fdp)
     if fdp.ConsumeBool():  # sometimes long runs of arbitrary text straight from the bytes
-        url += fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 64)).replace("\x00", "")
+        url += fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 64))
     return url, headers, method, body
 
 
 def TestOneInput(data):
     url, headers, method, body = draw(atheris.FuzzedDataProvider(data))
-    command = Tavrel(url, headers, getattr(HTTPMETHOD, method), body).get_request_command()
-    got = shlex.split(command)
-    expected = words(url, headers, method, body)
+    request = Tavrel(url, headers, getattr(HTTPMETHOD, method), body)
+    try:
+        expected = words(url, headers, method, body)
+    except ValueError as refusal:
+        try:
+            request.get_request_command()
+        except ValueError as error:
+            if str(error) != str(refusal):
+                raise AssertionError(f"\nmessage  {error}\nexpected {refusal}") from None
+            return
+        raise AssertionError(f"\nnot refused: {refusal}") from None
+    command = request.get_request_command()
+    if CONTROL.search(command):
+        raise AssertionError(f"\ncommand with a control character {command!r}")
+    got = shell_split(command)
     if got != expected:
         raise AssertionError(f"\ncommand  {command!r}\nsplit    {got!r}\nexpected {expected!r}")
 

@@ -7,12 +7,11 @@ requests must all agree. An exception the model does not predict (SystemError, P
 a different message, ...) ends the run as a finding.
 """
 
-import shlex
 import sys
 
 import atheris
 
-from inputs import METHODS, commands, instrument, text, words
+from inputs import METHODS, command_of, commands, instrument, shell_split, text, words
 from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
 MEMBERS = [getattr(HTTPMETHOD, m) for m in METHODS]
@@ -447,7 +446,7 @@ class Model:
     def copy_request(obj):
         if not isinstance(obj, Tavrel):
             raise Conversion(obj, "Tavrel")
-        return obj.get_request_command()
+        return command_of(obj)
 
     def run(self, target, collection, args, kwargs):
         if target == 0:
@@ -472,7 +471,7 @@ def real_run(target, collection, args, kwargs):
     if target == 0:
         command = Tavrel(*args, **kwargs).get_request_command()
         assert command.startswith("curl -X "), command
-        return ("words", shlex.split(command))
+        return ("words", shell_split(command))
     if target == 1:
         return ("commands", commands(TavrelCollection(*args, **kwargs)))
     assert collection.add_request(*args, **kwargs) is None

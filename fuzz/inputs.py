@@ -9,6 +9,7 @@ _spec = importlib.util.spec_from_file_location(
 support = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(support)
 METHODS, commands, words = support.METHODS, support.commands, support.curl_words
+command_of, shell_split = support.command_of, support.shell_split
 
 # Characters that matter to shell quoting, url splitting and JSON escaping, drawn more often than
 # the rest of the code space.

@@ -6,7 +6,7 @@
 # `type(e).__name__ == "PanicException" and type(e).__module__ == "tavrel"`.
 
 from collections.abc import Sequence
-from typing import ClassVar, Self, final
+from typing import ClassVar, Never, Self, final
 
 __all__ = ["Tavrel", "TavrelCollection", "HTTPMETHOD"]
 
@@ -25,6 +25,10 @@ class HTTPMETHOD:
     CONNECT: ClassVar[HTTPMETHOD]
     # Members are unhashable: they cannot be set elements or dict keys.
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    # There is no constructor (HTTPMETHOD() raises TypeError): the parameter that no value can
+    # fill makes type checkers reject every call.
+    def __new__(cls, use_a_member: Never, /) -> Self:
+        """No constructor: use a member such as HTTPMETHOD.GET."""
     def __int__(self) -> int:
         """The member's number, 0 (GET) to 8 (CONNECT)."""
     def __eq__(self, other: object, /) -> bool:
@@ -45,7 +49,9 @@ class Tavrel:
     ) -> Self:
         """Copy the request's texts; body=None means no body, "" an empty one."""
     def get_request_command(self) -> str:
-        """The curl command line: shell-quoted, with the options curl needs to send it as given."""
+        """The curl command line: one shell-quoted line, with the options curl needs to send it as
+        given; ValueError for what no command can carry (a NUL, a control character or "@" key in
+        a header, a ";" key with a blank value)."""
 
 @final
 class TavrelCollection:

@@ -1,5 +1,7 @@
 """Rendering a request as a curl command line, and the shell safety of that text."""
 
+import json
+import re
 import shlex
 import shutil
 import subprocess
@@ -7,19 +9,25 @@ import subprocess
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from support import METHODS, curl_words, req
+from support import CONTROL, METHODS, NOT_IN_HEADER, PastedShell, curl_words, expected_document, req, shell_split
+from tavrel import TavrelCollection
 
 needs_bash = pytest.mark.skipif(shutil.which("bash") is None, reason="bash is not installed")
+# The shells that read the commands, each as `sh -c` is run; dash reads no $'...'.
+SHELLS = {"bash": ["bash", "-c"], "zsh": ["zsh", "-f", "-c"], "ksh93": ["ksh93", "-c"], "mksh": ["mksh", "-c"],
+          "busybox sh": ["busybox", "sh", "-c"], "dash": ["dash", "-c"]}
 
 
 def render(url, headers=(), method="GET", body=None):
     return req(url, headers, method, body).get_request_command()
 
 
-def bash_words(command):
-    """Let a real bash split the command: `curl ...` becomes `printf '%s\\0' curl ...`."""
-    out = subprocess.run(["bash", "-c", "printf '%s\\0' " + command],
-                         capture_output=True, check=True, timeout=10).stdout
+def shell_words(command, shell="bash"):
+    """Let a real shell split the command: `curl ...` becomes `printf '%s\\0' curl ...`."""
+    argv = SHELLS[shell]
+    if shutil.which(argv[0]) is None:
+        pytest.skip(f"{argv[0]} is not installed")
+    out = subprocess.run([*argv, "printf '%s\\0' " + command], capture_output=True, check=True, timeout=10).stdout
     return [word.decode() for word in out.split(b"\0")[:-1]]
 
 
@@ -65,6 +73,8 @@ class TestShellQuoting:
         ("http://h/#top", "curl -X GET 'http://h/#top'"),
         ("~/x", "curl -X GET '~/x'"),
         ("https://bücher.example/straße", "curl -X GET 'https://bücher.example/straße'"),
+        ("=curl", "curl -X GET '=curl'"),
+        ("a=b", "curl -X GET a=b"),
     ])
     def test_url(self, url, expected):
         assert render(url) == expected
@@ -92,8 +102,88 @@ class TestShellQuoting:
     def test_bash_agrees_on_quoted_cases(self):
         args = ("http://h/s?a=1&b='x'", [("K", "it's $HOME `id` \"q\" \\ !"), ("J", "x'y")],
                 "POST", "it's $(id)\n")
-        assert bash_words(render(*args)) == curl_words(*args)
+        assert shell_words(render(*args)) == curl_words(*args)
 
+
+
+class TestControlCharacters:
+    """A text holding a control character goes in ANSI-C quoting, so that every command is one line
+    of printable text: what a terminal passes on as typed and every shell reads alike."""
+
+    @pytest.mark.parametrize("args, expected", [
+        (("u", [], "POST", "--b\r\nv\r\n"), "curl -X POST u -d $'--b\\r\\nv\\r\\n'"),
+        (("u", [], "POST", "it's \\ \t\x1b[201~\x15\x03\x7f"),
+         "curl -X POST u -d $'it\\'s \\\\ \\t\\033[201~\\025\\003\\177'"),
+        # Octal is always three digits, so a digit after it is not read as part of it.
+        (("u", [], "POST", "\x017\x1f8"), "curl -X POST u -d $'\\0017\\0378'"),
+        # C1 controls byte by byte; other non-ASCII text, and what $'...' leaves alone, as it is.
+        (("u", [], "POST", "\x85\x9f\xa0é \"$`!"), "curl -X POST u -d $'\\302\\205\\302\\237\xa0é \"$`!'"),
+        (("u", [], "POST", "@\n"), "curl -X POST u --data-raw $'@\\n'"),
+        (("u", [("K", "a\tb"), ("L", "x\x9b"), ("M", "\t"), ("N", "$")], "GET"),
+         "curl -X GET u -H $'K: a\\tb' -H $'L: x\\302\\233' -H \"M;\" -H 'N: $'"),
+        (("http://h/a\nb", [], "GET"), "curl -X GET $'http://h/a\\nb'"),
+        (("-[\x01]", [], "HEAD"), "curl -X HEAD --head --globoff --url $'-[\\001]'"),
+    ])
+    def test_renders_exactly(self, args, expected):
+        assert render(*args) == expected
+        assert shell_split(expected) == curl_words(*args)
+
+
+CANNOT = "which no HTTP header can carry; the command cannot send it"
+
+
+class TestRefusals:
+    """What no curl command line can carry is refused with ValueError naming the part; the request
+    stays as it was, and the collection document still carries it."""
+
+    @pytest.mark.parametrize("args, message", [
+        (("u", [("A", "1"), ("@x", "v")]), 'header 1 key "@x" starts with "@", which curl reads as a file name'),
+        (("u", [("X-A", "a\r\nInjected: 1")]),
+         f'header 0 ("X-A") holds U+000D, {CANNOT}'),
+        (("u", [("X", "\x0b")]), f'header 0 ("X") holds U+000B, {CANNOT}'),
+        (("u", [("K\n\\\"\x85", "v")]),
+         f'header 0 ("K\\n\\\\\\"\\x85") holds U+000A, {CANNOT}'),
+        (("u", [("X", "\x7f")]), f'header 0 ("X") holds U+007F, {CANNOT}'),
+        (("u", [("X", "a\0")]), f'header 0 ("X") holds U+0000, {CANNOT}'),
+        (("u", [("a;b", " \t")]),
+         'header 0 ("a;b") has ";" in its key and a blank value, which curl drops; the command cannot send it'),
+        (("u", [], "POST", "a\0b"), "body holds U+0000, which no shell word can carry"),
+        (("u\0", [], "GET"), "url holds U+0000, which no shell word can carry"),
+        # The url first, then the headers in order (a key's "@" before its characters), then the body.
+        (("u\0", [("@x", "\r")], "POST", "\0"), "url holds U+0000, which no shell word can carry"),
+        (("u", [("K", "\x01"), ("@x", "v")], "POST", "\0"),
+         f'header 0 ("K") holds U+0001, {CANNOT}'),
+        (("u", [("@\r", "\n")]), 'header 0 key "@\\r" starts with "@", which curl reads as a file name'),
+    ])
+    def test_refused(self, args, message):
+        request = req(*args)
+        for _ in range(2):
+            with pytest.raises(ValueError) as info:
+                request.get_request_command()
+            assert str(info.value) == message
+        with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
+            curl_words(*args)
+
+    def test_refused_request_is_kept_and_exported(self):
+        args = ("https://h/p", [("X", "a\r\nB: 1"), ("@k", "v")], "POST", "a\0b")
+        collection = TavrelCollection([req(*args)])
+        assert json.loads(collection.export_collection()) == expected_document([args])
+        [copy] = collection.get_collection()
+        with pytest.raises(ValueError, match="^header 0"):
+            copy.get_request_command()
+
+    @pytest.mark.parametrize("args", [
+        ("u", [("K", "a\tb")]),
+        ("u", [], "POST", "@x\x01"),
+        ("u", [("a;b", "v")]),
+        ("u", [("", "")]),
+        ("u", [("K", "\x85")]),
+        ("u", [("K@", "v")]),
+        ("u", [("K", "@")]),
+        ("u\n", [], "GET", "\x7f"),
+    ])
+    def test_not_refused(self, args):
+        assert shell_split(render(*args)) == curl_words(*args)
 
 class TestCurlReadsTheRequest:
     """Options that make curl itself read each word as the request says."""
@@ -118,28 +208,76 @@ class TestCurlReadsTheRequest:
 
 
 shell_text = st.text(st.one_of(
-    st.sampled_from(list("'\"\\$`!~#&;|<>(){}[]*? \t\r\n-_=:/@%+,.aZ9é\u00a0")),
+    st.sampled_from(list("'\"\\$`!~#&;|<>(){}[]*?^ \t\r\n-_=:/@%+,.aZ9é\u00a0\x1b\x03\x15\x7f\x85\x9b")),
     st.characters(exclude_categories=("Cs",), exclude_characters="\x00"),
 ), max_size=12)
-# Now and then a prefix that curl would read as an option, a file name or a url glob, and header
-# values that curl would read as "remove this header".
+# Now and then a prefix that curl would read as an option, a file name or a url glob, or zsh as
+# a command's path, and a NUL; header texts mostly without the characters no header can carry,
+# and values that curl would read as "remove this header".
 prefixed = st.builds(lambda prefix, rest: prefix + rest,
-                     st.sampled_from(["", "", "-", "--", "-o", "@", "[", "{"]), shell_text)
-header_value = shell_text | st.sampled_from(["", " ", "\t", " \t "])
-requests = st.tuples(prefixed, st.lists(st.tuples(shell_text, header_value), max_size=3),
+                     st.sampled_from(["", "", "-", "--", "-o", "@", "[", "{", "=", "\x00"]), shell_text)
+header_text = st.one_of(*[shell_text.map(lambda t: NOT_IN_HEADER.sub("", t))] * 3, shell_text, prefixed)
+header_value = header_text | st.sampled_from(["", " ", "\t", " \t "])
+requests = st.tuples(prefixed, st.lists(st.tuples(header_text, header_value), max_size=3),
                      st.sampled_from(METHODS), st.none() | prefixed)
 
 
+def words_or_refusal(args):
+    """The words the command must give, or the ValueError it must raise."""
+    try:
+        return curl_words(*args)
+    except ValueError as error:
+        return error
+
+
 class TestRoundTrip:
-    """Any texts without NUL survive shell word splitting as separate, intact words."""
+    """Every command is one line of printable text, and the shells read back from it exactly the
+    words meant; what no command can carry is refused as the rules say."""
 
-    @settings(max_examples=200, deadline=None)
+    @settings(max_examples=300, deadline=None)
     @given(requests)
-    def test_shlex_split(self, args):
-        assert shlex.split(render(*args)) == curl_words(*args)
+    def test_one_printable_line_of_the_words(self, args):
+        expected = words_or_refusal(args)
+        if isinstance(expected, ValueError):
+            with pytest.raises(ValueError, match="^" + re.escape(str(expected)) + "$"):
+                render(*args)
+            return
+        command = render(*args)
+        assert not CONTROL.search(command), command
+        assert shell_split(command) == expected
 
-    @needs_bash
-    @settings(max_examples=200, deadline=None)
-    @given(requests)
-    def test_bash(self, args):
-        assert bash_words(render(*args)) == curl_words(*args)
+    @pytest.mark.parametrize("shell", SHELLS)
+    @settings(max_examples=150, deadline=None)
+    @given(args=requests)
+    def test_shell(self, shell, args):
+        expected = words_or_refusal(args)
+        url, headers, _, body = args
+        texts = [url, *(t for pair in headers for t in pair), body or ""]
+        if isinstance(expected, ValueError) or (shell == "dash" and any(CONTROL.search(t) for t in texts)):
+            return
+        assert shell_words(render(*args), shell) == expected
+
+
+PASTED = [
+    ("https://h/up", [("Content-Type", "multipart/form-data; boundary=b")], "POST",
+     '--b\r\nContent-Disposition: form-data; name="f"\r\n\r\nv\r\n--b--\r\n'),
+    # The end of a paste, a line kill and a command of its own: as text, never as keys.
+    ("https://h/x", [], "POST", "x\x1b[201~\x15touch PWNED\n"),
+    ("https://h/x", [("X-C", "a\x9bb")], "PUT", "a\x03b"),
+    ("https://h/x", [], "POST", "line\n^a^b\n"),
+    ("https://h/a!b", [("X-Bang", "!!"), ("X-Tab", "!$\t!-1")], "PATCH", "!! !-1 !x"),
+]
+
+
+class TestPastedIntoInteractiveShells:
+    """Commands pasted into an interactive bash or zsh, as a terminal with bracketed paste sends
+    them, run once each and give curl exactly the words meant, and nothing else runs."""
+
+    @pytest.mark.parametrize("shell", ["bash", "zsh"])
+    def test_words_arrive_exactly(self, shell, tmp_path):
+        if shutil.which(shell) is None:
+            pytest.skip(f"{shell} is not installed")
+        with PastedShell(shell, tmp_path) as terminal:
+            for args in PASTED:
+                assert terminal.paste(render(*args)) == curl_words(*args)
+        assert not (tmp_path / "PWNED").exists()

@@ -47,6 +47,9 @@ class TestCurlReceivesWhatWasDescribed:
         ("GET", "/x(1)[2]", [], None),
         ('GET', '/q?q={"a":1}', [], None),
         ("GET", "/h", [("X-Empty", ""), ("Accept", ""), ("X-Blank", " \t ")], None),
+        # Texts with control characters go in ANSI-C quoting: a multipart body with its CRLFs, a tab.
+        ("POST", "/up", [("Content-Type", "multipart/form-data; boundary=b"), ("X-Tab", "a\tb")],
+         '--b\r\nContent-Disposition: form-data; name="f"\r\n\r\nv\x1b\x7f\u0085\r\n--b--\r\n'),
     ])
     def test_request_arrives(self, server, tmp_path, method, path, headers, body):
         [(got_method, got_path, got_headers, got_body)] = send(
@@ -111,8 +114,11 @@ printable = st.characters(min_codepoint=0x20, max_codepoint=0x7E)
 some_text = st.text(printable | st.sampled_from(["é", "€", "日", "🎉"]), max_size=20)
 token = st.text(st.sampled_from("!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"),
                 min_size=1, max_size=10)
-header_value = st.text(printable, max_size=15).map(lambda v: v.strip(" ")) | st.sampled_from(["", " ", "\t"])
-prefixed_body = st.builds(lambda prefix, rest: prefix + rest, st.sampled_from(["", "@", "-", "--"]), some_text)
+header_value = (st.text(printable | st.just("\t"), max_size=15).map(lambda v: v.strip(" \t"))
+                | st.sampled_from(["", " ", "\t"]))
+body_text = st.text(printable | st.sampled_from(["é", "\r", "\n", "\t", "\x1b", "\x01", "\x7f", "\u0085"]),
+                    max_size=20)
+prefixed_body = st.builds(lambda prefix, rest: prefix + rest, st.sampled_from(["", "@", "-", "--"]), body_text)
 
 
 @st.composite

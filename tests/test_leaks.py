@@ -88,6 +88,7 @@ def make_args():
     a["collection"] = TavrelCollection(a["requests"])
     a["unset_collection"] = TavrelCollection()
     a["no_host"] = TavrelCollection([a["request"], Tavrel(text("no-host"), [], HTTPMETHOD.GET)])
+    a["unsendable"] = Tavrel(a["url"], [a["pair"], (text("X-Crlf"), text("a\r\nb"))], HTTPMETHOD.GET)
     a["surrogate"] = text("bad\ud800")
     a["int"] = 10**30 + len(a["url"])  # a non-cached int
     a["dict_headers"] = {a["key"]: a["value"]}
@@ -159,6 +160,10 @@ def _cases():
         ("export without host", lambda a: expect(
             ve, f'request 1 has url "{text("no-host")}" without a host: expected a host after "scheme://"',
             a["no_host"].export_collection)),
+        ("command refused", lambda a: expect(
+            ve, f'header 1 ("{text("X-Crlf")}") holds U+000D, which no HTTP header can carry; '
+            "the command cannot send it",
+            a["unsendable"].get_request_command)),
         # binding failures
         ("Tavrel missing", lambda a: expect(
             te, "Tavrel.__new__() missing 2 required positional arguments: 'headers' and 'method'", T, a["url"])),

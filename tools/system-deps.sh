@@ -1,11 +1,23 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the tests use when they are missing (curl for the end-to-end
-# test, GoogleTest for the C++ unit tests). Needs root for apt-get; otherwise says what is missing.
+# Installs the Debian packages the tests use when they are missing: curl for the end-to-end test,
+# GoogleTest for the C++ unit tests, and the shells that read the rendered commands back (zsh,
+# ksh93, mksh, busybox sh; bash and dash come with the system). Extra arguments name further
+# programs, each installed from the package of the same name. Needs root for apt-get; otherwise
+# says what is missing.
 set -uo pipefail
 missing=()
-command -v curl >/dev/null 2>&1 || missing+=(curl)
+need() {  # need PROGRAM PACKAGE: the package when the program is not on PATH
+  command -v "$1" >/dev/null 2>&1 || missing+=("$2")
+}
+need curl curl
+need bash bash
+need dash dash
+need zsh zsh
+need ksh93 ksh93u+m
+need mksh mksh
+need busybox busybox
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-for tool in "$@"; do command -v "$tool" >/dev/null 2>&1 || missing+=("$tool"); done
+for tool in "$@"; do need "$tool" "$tool"; done
 [ ${#missing[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
   echo "installing: ${missing[*]}"

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace tavrel {
@@ -13,21 +15,27 @@ namespace {
 
 // Byte classes, one table lookup per byte; a text's classes are the union over its bytes, so
 // one pass tells everything the rendering needs to know about it.
-enum CharClass : std::uint8_t {
-    kNotBare = 1,        // may not stand unquoted in a url word
-    kDoubleSpecial = 2,  // keeps a special meaning inside double quotes (and history expansion's "!")
-    kGlob = 4,           // starts a curl url glob: "[...]" ranges and "{...}" sets
-    kNotBlank = 8,       // other than space and tab: a header value made only of those is empty to curl
-    kQuote = 16,         // "'", which single quoting must write as '\''
-    kNonAscii = 32,
-    kBlankValue = 64,  // not a byte class: marks a header whose value curl must receive as empty
-};
+constexpr unsigned kNotBare = 1;        // may not stand unquoted in a url word
+constexpr unsigned kDoubleSpecial = 2;  // keeps a special meaning inside double quotes (and history expansion's "!")
+constexpr unsigned kGlob = 4;           // starts a curl url glob: "[...]" ranges and "{...}" sets
+constexpr unsigned kNotBlank = 8;       // other than space and tab: a header value made only of those is empty to curl
+constexpr unsigned kQuote = 16;         // "'", which single quoting must write as '\''
+constexpr unsigned kNonAscii = 32;
+constexpr unsigned kControl = 64;    // U+0001-U+001F (tab included) and U+007F: the text goes in ANSI-C quoting
+constexpr unsigned kNoHeader = 128;  // U+0000-U+0008, U+000A-U+001F and U+007F: no HTTP header can carry it
+constexpr unsigned kNul = 256;       // no shell word can carry it
+constexpr unsigned kC2 = 512;        // the first byte of U+0080-U+00BF, among which are the C1 controls
+// Not byte classes: facts about a whole text or header, worked out from the ones above.
+constexpr unsigned kAnsiC = 1024;       // written in ANSI-C quoting: holds a control character (C1 ones included)
+constexpr unsigned kBlankValue = 2048;  // marks a header whose value curl must receive as empty
 
-constexpr std::array<std::uint8_t, 256> kClasses = [] {
-    std::array<std::uint8_t, 256> table{};
-    for (std::size_t byte = 0; byte < 256; ++byte) table[byte] = kNotBare | kNotBlank | (byte >= 0x80 ? kNonAscii : 0);
-    auto clear = [&](unsigned char c, std::uint8_t bits) { table[c] &= static_cast<std::uint8_t>(~bits); };
-    auto set = [&](unsigned char c, std::uint8_t bits) { table[c] |= bits; };
+constexpr std::array<std::uint16_t, 256> kClasses = [] {
+    std::array<std::uint16_t, 256> table{};
+    for (std::size_t byte = 0; byte < 256; ++byte) {
+        table[byte] = static_cast<std::uint16_t>(kNotBare | kNotBlank | (byte >= 0x80 ? kNonAscii : 0));
+    }
+    auto clear = [&](unsigned char c, unsigned bits) { table[c] = static_cast<std::uint16_t>(table[c] & ~bits); };
+    auto set = [&](unsigned char c, unsigned bits) { table[c] = static_cast<std::uint16_t>(table[c] | bits); };
     for (char c = 'a'; c <= 'z'; ++c) clear(static_cast<unsigned char>(c), kNotBare);
     for (char c = 'A'; c <= 'Z'; ++c) clear(static_cast<unsigned char>(c), kNotBare);
     for (char c = '0'; c <= '9'; ++c) clear(static_cast<unsigned char>(c), kNotBare);
@@ -37,37 +45,145 @@ constexpr std::array<std::uint8_t, 256> kClasses = [] {
     clear(' ', kNotBlank);
     clear('\t', kNotBlank);
     set('\'', kQuote);
+    for (unsigned char c = 1; c < 0x20; ++c) set(c, kControl);
+    set(0x7F, kControl);
+    for (unsigned char c = 0; c < 0x20; ++c) set(c, kNoHeader);
+    clear('\t', kNoHeader);
+    set(0x7F, kNoHeader);
+    set(0, kNul);
+    set(0xC2, kC2);
     return table;
 }();
 
-std::uint8_t classes_of(std::string_view text) {
+unsigned classes_of(std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t n = text.size();
     // Two accumulators, four bytes a round: the lookups do not wait on each other.
-    std::uint8_t a = 0;
-    std::uint8_t b = 0;
+    unsigned a = 0;
+    unsigned b = 0;
     for (; n >= 4; n -= 4, p += 4) {
-        a |= static_cast<std::uint8_t>(kClasses[p[0]] | kClasses[p[1]]);
-        b |= static_cast<std::uint8_t>(kClasses[p[2]] | kClasses[p[3]]);
+        a |= kClasses[p[0]] | kClasses[p[1]];
+        b |= kClasses[p[2]] | kClasses[p[3]];
     }
     for (; n > 0; --n) a |= kClasses[*p++];
-    return static_cast<std::uint8_t>(a | b);
+    return a | b;
 }
 
-// The classes a body needs (it is always single-quoted): kQuote and kNonAscii only, found with
-// memchr and eight bytes at a time, since a body can be many megabytes.
-std::uint8_t body_classes_of(std::string_view text) {
-    std::uint8_t classes = text.find('\'') != std::string_view::npos ? kQuote : 0;
+// A C1 control (U+0080-U+009F) is the byte 0xC2 followed by one of 0x80-0x9F.
+bool is_c1_at(std::string_view text, std::size_t i) {
+    return i + 1 < text.size() && static_cast<unsigned char>(text[i]) == 0xC2 &&
+           static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+}
+
+bool has_c1(std::string_view text) {
+    for (std::size_t i = text.find('\xC2'); i != std::string_view::npos; i = text.find('\xC2', i + 1)) {
+        if (is_c1_at(text, i)) return true;
+    }
+    return false;
+}
+
+// Adds kAnsiC to the classes of a text that holds a control character.
+unsigned with_ansi_c(std::string_view text, unsigned classes) {
+    const bool ansi = (classes & kControl) || ((classes & kC2) && has_c1(text));
+    return ansi ? classes | kAnsiC : classes;
+}
+
+// The classes a body needs (it is always quoted): kQuote, kNonAscii, kC2, kControl and kNul,
+// found with memchr and eight bytes at a time, since a body can be many megabytes.
+unsigned body_classes_of(std::string_view text) {
+    unsigned classes = text.find('\'') != std::string_view::npos ? kQuote : 0;
+    constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
     std::uint64_t high = 0;
+    std::uint64_t control = 0;
     std::size_t i = 0;
     for (; i + 8 <= text.size(); i += 8) {
         std::uint64_t word;
         std::memcpy(&word, text.data() + i, sizeof word);
         high |= word;
+        // Some byte below 0x20, or some byte equal to 0x7F (exact as a yes or no; the bits that
+        // carry it may be off).
+        const std::uint64_t del = word ^ (0x7F * kOnes);
+        control |= ((word - 0x20 * kOnes) & ~word) | ((del - kOnes) & ~del);
     }
-    for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
-    if (high & 0x8080808080808080u) classes |= kNonAscii;
-    return classes;
+    for (; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        high |= byte;
+        if (byte < 0x20 || byte == 0x7F) control |= kHighs;
+    }
+    if (high & kHighs) classes |= kNonAscii | (text.find('\xC2') != std::string_view::npos ? kC2 : 0);
+    // Rare: a second look at a body holding control characters tells which.
+    if (control & kHighs) classes |= classes_of(text) & (kControl | kNul);
+    return with_ansi_c(text, classes);
+}
+
+// "U+000D": the character of a control byte.
+std::string code_point(unsigned char byte) {
+    constexpr std::string_view kHex = "0123456789ABCDEF";
+    return std::string("U+00") + kHex[byte >> 4] + kHex[byte & 0xF];
+}
+
+// A header key for a message: in double quotes, with backslash, double quote and the characters
+// that could break the message's line written as in a Python string literal.
+std::string quoted_key(std::string_view key) {
+    constexpr std::string_view kHex = "0123456789abcdef";
+    std::string out = "\"";
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(key[i]);
+        if (byte == '\\' || byte == '"') {
+            out += '\\';
+            out += key[i];
+        } else if (byte == '\t') {
+            out += "\\t";
+        } else if (byte == '\n') {
+            out += "\\n";
+        } else if (byte == '\r') {
+            out += "\\r";
+        } else if (byte < 0x20 || byte == 0x7F || is_c1_at(key, i)) {
+            const auto code = is_c1_at(key, i) ? static_cast<unsigned char>(key[++i]) : byte;
+            out += "\\x";
+            out += kHex[code >> 4];
+            out += kHex[code & 0xF];
+        } else if (key.substr(i).starts_with("\u2028") || key.substr(i).starts_with("\u2029")) {
+            out += key[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
+            i += 2;
+        } else {
+            out += key[i];
+        }
+    }
+    out += '"';
+    return out;
+}
+
+// The first thing in the request that no command line can carry: the url, then each header in
+// order (its key's "@", a control character in its key, then in its value, then ";" in its key
+// with a blank value), then the body.
+std::optional<Unsendable> find_unsendable(const Request& request) {
+    constexpr std::string_view kNoShellWord = " holds U+0000, which no shell word can carry";
+    if (request.url().find('\0') != std::string_view::npos) return Unsendable{"url" + std::string(kNoShellWord)};
+    for (std::size_t i = 0; i < request.header_count(); ++i) {
+        const HeaderView header = request.header(i);
+        const std::string where = "header " + std::to_string(i);
+        if (header.key.starts_with('@')) {
+            return Unsendable{where + " key " + quoted_key(header.key) +
+                              " starts with \"@\", which curl reads as a file name"};
+        }
+        for (const std::string_view text : {header.key, header.value}) {
+            const auto bad =
+                std::ranges::find_if(text, [](char c) { return kClasses[static_cast<unsigned char>(c)] & kNoHeader; });
+            if (bad != text.end()) {
+                return Unsendable{where + " (" + quoted_key(header.key) + ") holds " +
+                                  code_point(static_cast<unsigned char>(*bad)) +
+                                  ", which no HTTP header can carry; the command cannot send it"};
+            }
+        }
+        if (!(classes_of(header.value) & kNotBlank) && header.key.find(';') != std::string_view::npos) {
+            return Unsendable{where + " (" + quoted_key(header.key) +
+                              ") has \";\" in its key and a blank value, which curl drops; the command cannot send it"};
+        }
+    }
+    const std::optional<std::string_view> body = request.body();
+    if (body && body->find('\0') != std::string_view::npos) return Unsendable{"body" + std::string(kNoShellWord)};
+    return std::nullopt;
 }
 
 constexpr std::string_view kEscapedQuote = "'\\''";
@@ -77,7 +193,7 @@ struct Counter {
     std::size_t size = 0;
     void put(std::string_view text) { size += text.size(); }
     // `text` inside single quotes, without the quotes themselves.
-    void put_quoted(std::string_view text, std::uint8_t classes) {
+    void put_quoted(std::string_view text, unsigned classes) {
         size += text.size();
         if (classes & kQuote)
             size += (kEscapedQuote.size() - 1) * static_cast<std::size_t>(std::ranges::count(text, '\''));
@@ -92,7 +208,7 @@ struct Writer {
         std::memcpy(out, text.data(), text.size());
         out += text.size();
     }
-    void put_quoted(std::string_view text, std::uint8_t classes) {
+    void put_quoted(std::string_view text, unsigned classes) {
         if (!(classes & kQuote)) return put(text);
         // An embedded ' closes the quote, adds \' and reopens it.
         for (std::size_t pos = 0;;) {
@@ -104,6 +220,46 @@ struct Writer {
         }
     }
 };
+
+// `text` inside $'...', without the $' and ': backslash and single quote escaped, line feed,
+// carriage return and tab by name, every other control character as three octal digits per byte
+// of its UTF-8 form (what every shell that reads $'...' reads alike), the rest as it is.
+template <class Sink>
+void put_ansi_c(Sink& sink, std::string_view text) {
+    std::size_t done = 0;  // text before this is written
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        std::string_view named;
+        if (byte == '\\') {
+            named = "\\\\";
+        } else if (byte == '\'') {
+            named = "\\'";
+        } else if (byte == '\n') {
+            named = "\\n";
+        } else if (byte == '\r') {
+            named = "\\r";
+        } else if (byte == '\t') {
+            named = "\\t";
+        } else if (!(byte < 0x20 || byte == 0x7F || is_c1_at(text, i))) {
+            continue;
+        }
+        sink.put(text.substr(done, i - done));
+        if (!named.empty()) {
+            sink.put(named);
+        } else {
+            const std::size_t length = byte == 0xC2 ? 2 : 1;
+            for (std::size_t k = 0; k < length; ++k) {
+                const auto b = static_cast<unsigned char>(text[i + k]);
+                const char octal[4] = {'\\', static_cast<char>('0' + (b >> 6)), static_cast<char>('0' + ((b >> 3) & 7)),
+                                       static_cast<char>('0' + (b & 7))};
+                sink.put(std::string_view(octal, sizeof octal));
+            }
+            i += length - 1;
+        }
+        done = i + 1;
+    }
+    sink.put(text.substr(done));
+}
 
 }  // namespace
 
@@ -118,7 +274,11 @@ void CommandText::emit(Sink& sink) const {
     const std::string_view url = request_.url();
     if (url_classes_ & kGlob) sink.put(" --globoff");
     if (url.starts_with('-')) sink.put(" --url");
-    if (url_classes_ & kNotBare) {
+    if (url_classes_ & kAnsiC) {
+        sink.put(" $'");
+        put_ansi_c(sink, url);
+        sink.put("'");
+    } else if (url_classes_ & kNotBare) {
         sink.put(" '");
         sink.put_quoted(url, url_classes_);
         sink.put("'");
@@ -129,11 +289,17 @@ void CommandText::emit(Sink& sink) const {
 
     for (std::size_t i = 0; i < request_.header_count(); ++i) {
         const HeaderView header = request_.header(i);
-        const std::uint8_t classes = header_classes_[i];
+        const unsigned classes = header_classes_[i];
         const bool blank = classes & kBlankValue;
         const std::string_view separator = blank ? ";" : ": ";
         const std::string_view value = blank ? std::string_view() : header.value;
-        if (!(classes & kDoubleSpecial)) {
+        if (classes & kAnsiC) {
+            sink.put(" -H $'");
+            put_ansi_c(sink, header.key);
+            sink.put(separator);
+            put_ansi_c(sink, value);
+            sink.put("'");
+        } else if (!(classes & kDoubleSpecial)) {
             sink.put(" -H \"");
             sink.put(header.key);
             sink.put(separator);
@@ -150,32 +316,45 @@ void CommandText::emit(Sink& sink) const {
 
     if (const std::optional<std::string_view> body = request_.body()) {
         // -d would read "@name" as the name of a local file to send.
-        sink.put(body->starts_with('@') ? " --data-raw '" : " -d '");
-        sink.put_quoted(*body, body_classes_);
+        sink.put(body->starts_with('@') ? " --data-raw " : " -d ");
+        if (body_classes_ & kAnsiC) {
+            sink.put("$'");
+            put_ansi_c(sink, *body);
+        } else {
+            sink.put("'");
+            sink.put_quoted(*body, body_classes_);
+        }
         sink.put("'");
     }
 }
 
 CommandText::CommandText(const Request& request, std::pmr::memory_resource* scratch)
     : request_(request), header_classes_(scratch) {
-    url_classes_ = classes_of(request.url());
-    std::uint8_t all = url_classes_;
+    url_classes_ = with_ansi_c(request.url(), classes_of(request.url()));
+    // zsh reads a word starting with "=" as the path of the command so named.
+    if (request.url().starts_with('=')) url_classes_ |= kNotBare;
+    unsigned all = url_classes_;
+    bool suspect = url_classes_ & kNul;  // something that may be unsendable
     header_classes_.reserve(request.header_count());
     for (const HeaderView header : request.headers()) {
         // `key: value`, or `key;` when the value is blank: curl drops a header given as `key:`
         // with nothing after it, and sends `key;` as a header with an empty value. A blank value
         // is not written, so then only the key's classes count.
-        const std::uint8_t key = classes_of(header.key);
-        const std::uint8_t value = classes_of(header.value);
+        const unsigned key = with_ansi_c(header.key, classes_of(header.key));
+        const unsigned value = with_ansi_c(header.value, classes_of(header.value));
         const bool blank = !header.key.empty() && !(value & kNotBlank);
-        header_classes_.push_back(blank ? static_cast<std::uint8_t>(key | kBlankValue)
-                                        : static_cast<std::uint8_t>(key | value));
-        all |= blank ? key : static_cast<std::uint8_t>(key | value);
+        const unsigned classes = blank ? key | kBlankValue : key | value;
+        header_classes_.push_back(static_cast<std::uint16_t>(classes));
+        all |= classes;
+        suspect = suspect || ((key | value) & kNoHeader) || header.key.starts_with('@') ||
+                  (blank && header.key.find(';') != std::string_view::npos);
     }
     if (const std::optional<std::string_view> body = request.body()) {
         body_classes_ = body_classes_of(*body);
         all |= body_classes_;
+        suspect = suspect || (body_classes_ & kNul);
     }
+    if (suspect && (unsendable_ = find_unsendable(request))) return;
     ascii_ = !(all & kNonAscii);
     Counter counter;
     emit(counter);
@@ -187,9 +366,10 @@ void CommandText::write(char* out) const {
     emit(writer);
 }
 
-std::string render_command(const Request& request) {
+std::variant<std::string, Unsendable> render_command(const Request& request) {
     std::pmr::monotonic_buffer_resource scratch;
     const CommandText command(request, &scratch);
+    if (command.unsendable()) return *command.unsendable();
     std::string text(command.size(), '\0');
     command.write(text.data());
     return text;

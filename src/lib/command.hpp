@@ -4,25 +4,37 @@
 
 #include <cstdint>
 #include <memory_resource>
+#include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "request.hpp"
 
 namespace tavrel {
 
+// Why no curl command line can carry a request: the one-line message of the ValueError that
+// get_request_command raises.
+struct Unsendable {
+    std::string message;
+};
+
 // The words, in this order ("[...]" only where needed):
 //   curl -X METHOD [--head] [--globoff] [--url] URL [-H TEXT]... [-d BODY | --data-raw BODY]
-// Texts that a shell would interpret are single-quoted; texts that need no quoting are written
-// exactly as given.
+// Texts that a shell would interpret are single-quoted; texts holding control characters are
+// written in ANSI-C quoting ($'...'), so that every command is one line of printable text; texts
+// that need no quoting are written exactly as given.
 //
-// Made in two passes: the constructor looks at every text once and works out the exact length;
-// write() then fills exactly size() bytes, so that the text can go straight into its final
-// buffer. `scratch` holds one byte per header between the two passes.
+// Made in two passes: the constructor looks at every text once, decides whether a command can
+// carry the request and works out the exact length; write() then fills exactly size() bytes, so
+// that the text can go straight into its final buffer. `scratch` holds two bytes per header
+// between the two passes.
 class CommandText {
 public:
     CommandText(const Request& request, std::pmr::memory_resource* scratch);
 
+    // Set when no command can carry the request; size() and write() are then meaningless.
+    const std::optional<Unsendable>& unsendable() const noexcept { return unsendable_; }
     std::size_t size() const noexcept { return size_; }
     // Every byte below 0x80: the text is ASCII as well as UTF-8.
     bool ascii() const noexcept { return ascii_; }
@@ -34,13 +46,14 @@ private:
     void emit(Sink& sink) const;
 
     const Request& request_;
-    std::uint8_t url_classes_ = 0;
-    std::uint8_t body_classes_ = 0;
-    std::pmr::vector<std::uint8_t> header_classes_;  // key and value together, per header
+    unsigned url_classes_ = 0;
+    unsigned body_classes_ = 0;
+    std::pmr::vector<std::uint16_t> header_classes_;  // key and value together, per header
     std::size_t size_ = 0;
     bool ascii_ = true;
+    std::optional<Unsendable> unsendable_;
 };
 
-std::string render_command(const Request& request);
+std::variant<std::string, Unsendable> render_command(const Request& request);
 
 }  // namespace tavrel

@@ -74,6 +74,7 @@ PyObject* get_request_command(PyObject* self, PyObject*) {
         std::array<std::byte, 256> stack_space;
         std::pmr::monotonic_buffer_resource scratch(stack_space.data(), stack_space.size());
         const CommandText command(**request, &scratch);
+        if (command.unsendable()) return Failure::exception(PyExc_ValueError, command.unsendable()->message);
         return new_str_filled(command.size(), command.ascii(), [&](char* out) { command.write(out); });
     });
 }

@@ -11,33 +11,68 @@ Request make(std::string url, std::vector<HeaderView> headers, HttpMethod method
     return Request(url, headers, method, body);
 }
 
+// The command, or "refused: " and the message.
+std::string render(const Request& request) {
+    auto rendered = render_command(request);
+    if (auto* refused = std::get_if<Unsendable>(&rendered)) return "refused: " + refused->message;
+    return std::get<std::string>(rendered);
+}
+
 TEST(RenderCommand, PlainTextsAreWrittenAsGiven) {
-    EXPECT_EQ(render_command(make("svc/items", {}, HttpMethod::GET)), "curl -X GET svc/items");
-    EXPECT_EQ(render_command(make("svc/items", {{"Accept", "*/*"}, {"X-Id", "7"}}, HttpMethod::POST, "{\"k\": 1}")),
+    EXPECT_EQ(render(make("svc/items", {}, HttpMethod::GET)), "curl -X GET svc/items");
+    EXPECT_EQ(render(make("svc/items", {{"Accept", "*/*"}, {"X-Id", "7"}}, HttpMethod::POST, "{\"k\": 1}")),
               "curl -X POST svc/items -H \"Accept: */*\" -H \"X-Id: 7\" -d '{\"k\": 1}'");
-    EXPECT_EQ(render_command(make("svc/items", {}, HttpMethod::DELETE, "")), "curl -X DELETE svc/items -d ''");
-    EXPECT_EQ(render_command(make("", {}, HttpMethod::GET)), "curl -X GET ");
-    EXPECT_EQ(render_command(make("u", {{"", ""}}, HttpMethod::CONNECT)), "curl -X CONNECT u -H \": \"");
+    EXPECT_EQ(render(make("svc/items", {}, HttpMethod::DELETE, "")), "curl -X DELETE svc/items -d ''");
+    EXPECT_EQ(render(make("", {}, HttpMethod::GET)), "curl -X GET ");
+    EXPECT_EQ(render(make("u", {{"", ""}}, HttpMethod::CONNECT)), "curl -X CONNECT u -H \": \"");
 }
 
 TEST(RenderCommand, ShellSpecialTextsAreSingleQuoted) {
-    EXPECT_EQ(render_command(make("http://h/a?b=1&c=2", {}, HttpMethod::GET)), "curl -X GET 'http://h/a?b=1&c=2'");
-    EXPECT_EQ(render_command(make("it's", {}, HttpMethod::GET)), "curl -X GET 'it'\\''s'");
-    EXPECT_EQ(render_command(make("u", {{"K", "$(id)"}}, HttpMethod::GET)), "curl -X GET u -H 'K: $(id)'");
-    EXPECT_EQ(render_command(make("u", {{"K", "a\"b'c"}}, HttpMethod::GET)), "curl -X GET u -H 'K: a\"b'\\''c'");
-    EXPECT_EQ(render_command(make("u", {}, HttpMethod::PUT, "'")), "curl -X PUT u -d ''\\'''");
+    EXPECT_EQ(render(make("http://h/a?b=1&c=2", {}, HttpMethod::GET)), "curl -X GET 'http://h/a?b=1&c=2'");
+    EXPECT_EQ(render(make("it's", {}, HttpMethod::GET)), "curl -X GET 'it'\\''s'");
+    EXPECT_EQ(render(make("u", {{"K", "$(id)"}}, HttpMethod::GET)), "curl -X GET u -H 'K: $(id)'");
+    EXPECT_EQ(render(make("u", {{"K", "a\"b'c"}}, HttpMethod::GET)), "curl -X GET u -H 'K: a\"b'\\''c'");
+    EXPECT_EQ(render(make("u", {}, HttpMethod::PUT, "'")), "curl -X PUT u -d ''\\'''");
 }
 
 TEST(RenderCommand, CurlReadsEachWordAsTheRequestSays) {
-    EXPECT_EQ(render_command(make("https://h/x", {}, HttpMethod::HEAD)), "curl -X HEAD --head https://h/x");
-    EXPECT_EQ(render_command(make("https://h/s?f={a,b}", {}, HttpMethod::GET)),
-              "curl -X GET --globoff 'https://h/s?f={a,b}'");
-    EXPECT_EQ(render_command(make("-o/tmp/x", {}, HttpMethod::GET)), "curl -X GET --url -o/tmp/x");
-    EXPECT_EQ(render_command(make("u", {{"X-E", ""}, {"X-$", " \t"}, {"", ""}, {"X-V", " v"}}, HttpMethod::GET)),
+    EXPECT_EQ(render(make("https://h/x", {}, HttpMethod::HEAD)), "curl -X HEAD --head https://h/x");
+    EXPECT_EQ(render(make("https://h/s?f={a,b}", {}, HttpMethod::GET)), "curl -X GET --globoff 'https://h/s?f={a,b}'");
+    EXPECT_EQ(render(make("-o/tmp/x", {}, HttpMethod::GET)), "curl -X GET --url -o/tmp/x");
+    EXPECT_EQ(render(make("u", {{"X-E", ""}, {"X-$", " \t"}, {"", ""}, {"X-V", " v"}}, HttpMethod::GET)),
               "curl -X GET u -H \"X-E;\" -H 'X-$;' -H \": \" -H \"X-V:  v\"");
-    EXPECT_EQ(render_command(make("u", {}, HttpMethod::POST, "@/etc/passwd")),
-              "curl -X POST u --data-raw '@/etc/passwd'");
-    EXPECT_EQ(render_command(make("u", {}, HttpMethod::POST, "a@b")), "curl -X POST u -d 'a@b'");
+    EXPECT_EQ(render(make("u", {}, HttpMethod::POST, "@/etc/passwd")), "curl -X POST u --data-raw '@/etc/passwd'");
+    EXPECT_EQ(render(make("u", {}, HttpMethod::POST, "a@b")), "curl -X POST u -d 'a@b'");
+}
+
+TEST(RenderCommand, ControlCharactersAreWrittenInAnsiCQuoting) {
+    EXPECT_EQ(render(make("u", {}, HttpMethod::POST, "a\r\n\t\\'\x1b[201~\x7f\u0085\u00a0\"$")),
+              "curl -X POST u -d $'a\\r\\n\\t\\\\\\'\\033[201~\\177\\302\\205\u00a0\"$'");
+    EXPECT_EQ(render(make("-[\x01]", {{"K", "a\tb"}, {"L", "\u009f"}, {"M", "\t"}}, HttpMethod::GET, "@\n")),
+              "curl -X GET --globoff --url $'-[\\001]' -H $'K: a\\tb' -H $'L: \\302\\237' -H \"M;\" "
+              "--data-raw $'@\\n'");
+    EXPECT_EQ(render(make("=curl", {}, HttpMethod::GET)), "curl -X GET '=curl'");
+}
+
+TEST(RenderCommand, RefusesWhatNoCommandCanCarry) {
+    using namespace std::string_view_literals;
+    EXPECT_EQ(render(make("u", {{"A", "1"}, {"@x", "v"}}, HttpMethod::GET)),
+              "refused: header 1 key \"@x\" starts with \"@\", which curl reads as a file name");
+    EXPECT_EQ(render(make("u", {{"X-A", "a\r\nB: 1"}}, HttpMethod::GET)),
+              "refused: header 0 (\"X-A\") holds U+000D, which no HTTP header can carry; the command cannot send it");
+    EXPECT_EQ(render(make("u", {{"A", "1"}, {"K\x7f\"\u0085\u2028", "v"}}, HttpMethod::GET)),
+              "refused: header 1 (\"K\\x7f\\\"\\x85\\u2028\") holds U+007F, which no HTTP header can carry; the "
+              "command cannot send it");
+    EXPECT_EQ(render(make("u", {{"a;b", " \t"}}, HttpMethod::GET)),
+              "refused: header 0 (\"a;b\") has \";\" in its key and a blank value, which curl drops; the command "
+              "cannot send it");
+    EXPECT_EQ(render(make("u", {}, HttpMethod::POST, "a\0b"sv)),
+              "refused: body holds U+0000, which no shell word can carry");
+    // The url first, then the headers in order, then the body.
+    EXPECT_EQ(render(make(std::string("u\0", 2), {{"@x", "\n"}}, HttpMethod::POST, "\0"sv)),
+              "refused: url holds U+0000, which no shell word can carry");
+    EXPECT_EQ(render(make("u", {{"K", "\x01"}, {"@x", "v"}}, HttpMethod::POST, "\0"sv)),
+              "refused: header 0 (\"K\") holds U+0001, which no HTTP header can carry; the command cannot send it");
 }
 
 }  // namespace

@@ -9,4 +9,5 @@ Tavrel("https://h/", [["Accept", "*/*"]], HTTPMETHOD.GET)  # error: pairs must b
 Tavrel("https://h/", [], "GET")  # error: method must be a member
 Tavrel("https://h/", [], HTTPMETHOD.GET, b"body")  # error: body must be a str
 HTTPMETHOD.FETCH  # error: no such member
+HTTPMETHOD()  # error: no constructor: members only
 n: int = c.get_collection()[0]  # error: may be None, and holds Tavrel
