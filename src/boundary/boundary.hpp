@@ -62,9 +62,9 @@ Result<PyRef> new_str(std::string_view text, bool ascii);
 Result<PyRef> new_ascii_str(std::size_t size);
 inline char* ascii_data(PyObject* ascii_str) { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(ascii_str)); }
 // Gives a str made by new_ascii_str, not yet handed on, room for `size` characters in all,
-// keeping those before; it may move. Throws std::bad_alloc when memory runs out (the str is
-// then unchanged).
-void resize_ascii_str(PyRef& str, std::size_t size);
+// keeping those before; it may move. False, with the interpreter's MemoryError set and the str
+// unchanged, when memory runs out.
+[[nodiscard]] bool resize_ascii_str(PyRef& str, std::size_t size);
 
 // Texts up to this size that are all ASCII are written straight into their str.
 inline constexpr std::size_t kInPlaceLimit = std::size_t{1} << 20;

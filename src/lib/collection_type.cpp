@@ -83,7 +83,7 @@ public:
     Result<PyRef> finish() {
         const std::size_t size = this->size();
         if (!ascii()) return new_str(std::string_view(begin_, size));
-        resize_ascii_str(str_, size);
+        if (!resize_ascii_str(str_, size)) return fetch_error();
         return std::move(str_);
     }
 
@@ -93,7 +93,12 @@ private:
         const auto capacity = static_cast<std::size_t>(limit_ - begin_);
         if (count > SIZE_MAX / 2 - size) throw std::bad_alloc();
         const std::size_t grown = std::max(2 * capacity, size + count);
-        resize_ascii_str(str_, grown);
+        // Called from inside the writer, which has no failure path of its own: running out of
+        // memory here unwinds it as every native allocation does.
+        if (!resize_ascii_str(str_, grown)) {
+            PyErr_Clear();
+            throw std::bad_alloc();
+        }
         begin_ = ascii_data(str_.get());
         cursor_ = begin_ + size;
         limit_ = begin_ + grown;
