@@ -160,6 +160,14 @@ Result<PyRef> new_ascii_str(std::size_t size) {
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::length_error("str too long");
     return checked(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
 }
+bool resize_ascii_str(PyRef& str, std::size_t size) {
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::length_error("str too long");
+    // Resized in place: the str has one reference (ours), was never hashed and is not interned.
+    PyObject* resized = str.release();
+    const int failed = PyUnicode_Resize(&resized, static_cast<Py_ssize_t>(size));
+    str = PyRef::steal(resized);  // on failure the str as it was
+    return failed == 0;
+}
 Result<PyRef> new_int(long long value) { return checked(PyLong_FromLongLong(value)); }
 Result<PyRef> new_list(Py_ssize_t size) { return checked(PyList_New(size)); }
 

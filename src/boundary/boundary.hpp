@@ -61,6 +61,10 @@ Result<PyRef> new_str(std::string_view text, bool ascii);
 // is handed on: until then its characters are undefined.
 Result<PyRef> new_ascii_str(std::size_t size);
 inline char* ascii_data(PyObject* ascii_str) { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(ascii_str)); }
+// Gives a str made by new_ascii_str, not yet handed on, room for `size` characters in all,
+// keeping those before; it may move. False, with the interpreter's MemoryError set and the str
+// unchanged, when memory runs out.
+[[nodiscard]] bool resize_ascii_str(PyRef& str, std::size_t size);
 
 // The largest ASCII text written straight into its str. A str that the interpreter cannot make is
 // the internal failure "Python API call failed", while running out of memory for a native buffer

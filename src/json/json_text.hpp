@@ -17,29 +17,85 @@ struct TextClass {
     bool non_ascii = false;     // holds a byte of 0x80 or above
 };
 
+// The JSON escape rule, written once: 0 when a byte is copied as it is, otherwise the letter
+// after the backslash, 'u' standing for the six-byte form \u00xx. Bytes from 0x20 up, except '"'
+// and '\', are never escaped, so "/", DEL and all UTF-8 lead and continuation bytes go out raw.
+constexpr char escape_letter(unsigned char byte) {
+    switch (byte) {
+        case '"': return '"';
+        case '\\': return '\\';
+        case '\b': return 'b';
+        case '\t': return 't';
+        case '\n': return 'n';
+        case '\f': return 'f';
+        case '\r': return 'r';
+        default: return byte < 0x20 ? 'u' : 0;
+    }
+}
+
 namespace detail {
+
+// The scans test many bytes at once with these three constants; they must pick out exactly the
+// bytes that escape_letter escapes (checked below for every byte).
+inline constexpr unsigned char kControlLimit = 0x20, kQuote = '"', kBackslash = '\\';
+constexpr bool byte_needs_escape(unsigned char byte) {
+    return byte < kControlLimit || byte == kQuote || byte == kBackslash;
+}
 
 inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 inline constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+// The high bit of every byte of 0x80 or above: a text is ASCII when no word of it has one.
+constexpr std::uint64_t high_bits(std::uint64_t word) { return word & kHighs; }
 
 // Exact per-byte tests: each gives the high bit of every byte of `word` that passes, and no
 // other bit. No carry crosses a byte (each sum is of seven-bit halves), so the set bits can be
 // counted and told apart.
 // A byte's high bit in the sum ends up set when the byte's low seven bits are non-zero (resp.
-// 0x20 or above); or-ing in the byte itself accounts for its own high bit.
+// kControlLimit or above); or-ing in the byte itself accounts for its own high bit.
 constexpr std::uint64_t zero_mask(std::uint64_t word) { return ~(((word & ~kHighs) + ~kHighs) | word) & kHighs; }
-// Bytes below 0x20, written as the six-byte \u00xx or a two-byte short form.
+// Bytes below kControlLimit, written as the six-byte \u00xx or a two-byte short form.
 constexpr std::uint64_t control_mask(std::uint64_t word) {
-    return ~(((word & ~kHighs) + kOnes * (0x80 - 0x20)) | word) & kHighs;
+    return ~(((word & ~kHighs) + kOnes * (0x80 - kControlLimit)) | word) & kHighs;
 }
-// Bytes below 0x20, '"' and '\'.
+// Bytes below kControlLimit, kQuote and kBackslash.
 constexpr std::uint64_t escape_mask(std::uint64_t word) {
-    return control_mask(word) | zero_mask(word ^ (kOnes * '"')) | zero_mask(word ^ (kOnes * '\\'));
+    return control_mask(word) | zero_mask(word ^ (kOnes * kQuote)) | zero_mask(word ^ (kOnes * kBackslash));
 }
 
-constexpr bool byte_needs_escape(unsigned char byte) { return byte < 0x20 || byte == '"' || byte == '\\'; }
+// Every byte, alone in a word of plain bytes and in every lane at once, is escaped by the word
+// test exactly when the rule escapes it.
+consteval bool scans_agree_with_the_rule() {
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        const bool escaped = escape_letter(static_cast<unsigned char>(byte)) != 0;
+        if (byte_needs_escape(static_cast<unsigned char>(byte)) != escaped) return false;
+        if (escape_mask(kOnes * byte) != (escaped ? kHighs : 0)) return false;
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            const std::uint64_t word =
+                (kOnes * 'a' & ~(std::uint64_t{0xFF} << (8 * lane))) | (std::uint64_t{byte} << (8 * lane));
+            if (escape_mask(word) != (escaped ? std::uint64_t{0x80} << (8 * lane) : 0)) return false;
+            if ((high_bits(word) != 0) != (byte >= 0x80)) return false;
+        }
+    }
+    return true;
+}
+static_assert(scans_agree_with_the_rule());
 
 }  // namespace detail
+
+// Whether any byte of `text` is 0x80 or above, eight bytes at a time.
+inline bool has_non_ascii(std::string_view text) {
+    const char* p = text.data();
+    std::size_t n = text.size();
+    std::uint64_t highs = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        highs |= word;
+    }
+    for (; n > 0; ++p, --n) highs |= static_cast<unsigned char>(*p);
+    return detail::high_bits(highs) != 0;
+}
 
 // One pass, eight bytes at a time; the tail (and every text during constant evaluation) byte by
 // byte.
@@ -56,8 +112,8 @@ constexpr TextClass classify_text(std::string_view text) {
             escapes |= detail::escape_mask(word);
             highs |= word;
         }
-        cls.needs_escape = (escapes & detail::kHighs) != 0;
-        cls.non_ascii = (highs & detail::kHighs) != 0;
+        cls.needs_escape = escapes != 0;
+        cls.non_ascii = detail::high_bits(highs) != 0;
     }
     for (; n > 0; ++p, --n) {
         const auto byte = static_cast<unsigned char>(*p);
@@ -69,7 +125,8 @@ constexpr TextClass classify_text(std::string_view text) {
 
 // A borrowed text points into storage that must outlive it (a stored record, a constant); an
 // owned text holds a heap copy of its own. Move-only: a copy of an owned text is asked for with
-// copy_owned(). The escape class is computed once, when the text is made.
+// copy_owned(). The escape class is computed once, when the text is made, except for a text
+// made by view_of(), which is left unclassified: the writer learns its class while copying it.
 class JsonText {
 public:
     constexpr JsonText() noexcept = default;
@@ -77,9 +134,15 @@ public:
     static constexpr JsonText borrow(std::string_view text) noexcept {
         return JsonText(text, classify_text(text), false);
     }
+    // A borrowed text left unclassified: making it reads no byte of it.
+    static constexpr JsonText view_of(std::string_view text) noexcept {
+        return JsonText(text.data(), text.size(), kUnclassified);
+    }
     // A borrowed part of `whole` (`part` lies inside it). A part of a text with nothing to
-    // escape and nothing beyond ASCII has neither, so only other parts are scanned.
+    // escape and nothing beyond ASCII has neither, so only other parts are scanned; a part of an
+    // unclassified text is left unclassified.
     static constexpr JsonText borrow_part(const JsonText& whole, std::string_view part) noexcept {
+        if (whole.flags_ & kUnclassified) return view_of(part);
         return (whole.flags_ & (kNeedsEscape | kNonAscii)) == 0 ? JsonText(part.data(), part.size(), 0) : borrow(part);
     }
     static JsonText copy_of(std::string_view text) {
@@ -116,7 +179,10 @@ public:
     constexpr operator std::string_view() const noexcept { return view(); }
     constexpr std::size_t size() const noexcept { return size_; }
     constexpr bool owned() const noexcept { return (flags_ & kOwned) != 0; }
+    constexpr bool classified() const noexcept { return (flags_ & kUnclassified) == 0; }
+    // Found by a scan for an unclassified text.
     constexpr TextClass text_class() const noexcept {
+        if (!classified()) return classify_text(view());
         return {(flags_ & kNeedsEscape) != 0, (flags_ & kNonAscii) != 0};
     }
 
@@ -124,7 +190,7 @@ public:
     friend constexpr bool operator==(const JsonText& a, std::string_view b) noexcept { return a.view() == b; }
 
 private:
-    static constexpr std::uint8_t kOwned = 1, kNeedsEscape = 2, kNonAscii = 4;
+    static constexpr std::uint8_t kOwned = 1, kNeedsEscape = 2, kNonAscii = 4, kUnclassified = 8;
 
     constexpr JsonText(std::string_view text, TextClass cls, bool owned) noexcept
         : data_(text.data()),

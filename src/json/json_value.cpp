@@ -38,88 +38,76 @@ bool operator==(const JsonNumber& a, const JsonNumber& b) noexcept {
 
 // ---- JsonArray ----
 
-JsonArray::JsonArray() noexcept = default;
-JsonArray::JsonArray(Resource* resource) noexcept : elements_(resource) {}
-JsonArray::JsonArray(std::pmr::vector<JsonValue> elements) noexcept : elements_(std::move(elements)) {}
-JsonArray::JsonArray(JsonArray&&) noexcept = default;
-JsonArray& JsonArray::operator=(JsonArray&&) noexcept = default;
-JsonArray::~JsonArray() = default;
-
-void JsonArray::push_back(JsonValue value) { elements_.push_back(std::move(value)); }
-
-void JsonArray::reserve(std::size_t count) { elements_.reserve(count); }
-
-JsonArray JsonArray::deep_copy(Resource* resource) const {
-    std::pmr::vector<JsonValue> copy(resource);
-    copy.reserve(elements_.size());
-    for (const JsonValue& element : elements_) copy.push_back(element.deep_copy(resource));
-    return JsonArray(std::move(copy));
+JsonArray::JsonArray() noexcept : elements_(heap_resource()) {}
+JsonArray::JsonArray(std::pmr::vector<JsonValue> elements) : elements_(elements.get_allocator().resource()) {
+    elements_.reserve(elements.size());
+    for (JsonValue& element : elements) elements_.push_back(std::move(element));
 }
 
-bool operator==(const JsonArray& a, const JsonArray& b) { return std::ranges::equal(a.elements_, b.elements_); }
+JsonArray JsonArray::deep_copy(Resource* resource) const {
+    JsonArray copy(resource);
+    copy.reserve(size());
+    for (const JsonValue& element : *this) copy.push_back(element.deep_copy(resource));
+    return copy;
+}
+
+bool operator==(const JsonArray& a, const JsonArray& b) { return std::ranges::equal(a, b); }
 
 // ---- JsonObject ----
 
-JsonObject::JsonObject() noexcept = default;
-JsonObject::JsonObject(Resource* resource) noexcept : members_(resource) {}
-JsonObject::JsonObject(JsonObject&&) noexcept = default;
-JsonObject& JsonObject::operator=(JsonObject&&) noexcept = default;
-JsonObject::~JsonObject() = default;
+JsonObject::JsonObject() noexcept : members_(heap_resource()) {}
 
-// Keys given in ascending order (as a builder of known shapes gives them) are appended after one
-// comparison with the last key; any other key finds its place by binary search.
 namespace {
-// string_view ordering goes through char_traits<char>, which compares characters as unsigned
-// char and puts a prefix first: exactly the byte order the keys must keep.
 template <class Members>
-auto place_of(Members& members, std::string_view key) {
-    return std::ranges::lower_bound(members, key, std::less<>{},
-                                    [](const JsonObject::Member& m) { return m.key.view(); });
+std::size_t place_of(const Members& members, std::string_view key) {
+    const auto* place = std::lower_bound(
+        members.begin(), members.end(), key,
+        [](const JsonObject::Member& m, std::string_view k) { return detail::key_less(m.key.view(), k); });
+    return static_cast<std::size_t>(place - members.begin());
 }
 }  // namespace
 
 std::optional<JsonValue> JsonObject::insert(std::string_view key, JsonValue value) {
-    if (members_.empty() || members_.back().key.view() < key) {
-        members_.push_back(Member{JsonText::copy_of(key), std::move(value)});
-        return std::nullopt;
-    }
-    auto place = place_of(members_, key);
-    if (place != members_.end() && place->key == key) return std::exchange(place->value, std::move(value));
-    members_.insert(place, Member{JsonText::copy_of(key), std::move(value)});
-    return std::nullopt;
+    return insert(JsonText::copy_of(key), std::move(value));
 }
 
-std::optional<JsonValue> JsonObject::insert(JsonText&& key, JsonValue&& value) {
-    if (members_.empty() || members_.back().key.view() < key.view()) {
-        members_.push_back(Member{std::move(key), std::move(value)});
-        return std::nullopt;
-    }
-    auto place = place_of(members_, key.view());
-    if (place != members_.end() && place->key == key) return std::exchange(place->value, std::move(value));
+std::optional<JsonValue> JsonObject::insert_within(JsonText&& key, JsonValue&& value) {
+    const std::size_t count = members_.size();
+    const std::size_t place = place_of(members_, key.view());
+    Member* const at = members_.begin() + place;
+    if (place != count && at->key == key) return std::exchange(at->value, std::move(value));
     members_.insert(place, Member{std::move(key), std::move(value)});
     return std::nullopt;
 }
 
-void JsonObject::reserve(std::size_t count) { members_.reserve(count); }
-
 JsonObject JsonObject::deep_copy(Resource* resource) const {
     JsonObject copy(resource);
-    copy.members_.reserve(members_.size());
+    copy.members_.reserve(size());
     // The source is already in key order, so appending keeps the copy's invariant.
-    for (const Member& m : members_) copy.members_.push_back(Member{m.key.copy_owned(), m.value.deep_copy(resource)});
+    for (const Member& m : *this) copy.members_.push_back(Member{m.key.copy_owned(), m.value.deep_copy(resource)});
     return copy;
 }
 
 bool operator==(const JsonObject& a, const JsonObject& b) {
-    return std::ranges::equal(a.members_, b.members_, [](const JsonObject::Member& x, const JsonObject::Member& y) {
+    return std::ranges::equal(a, b, [](const JsonObject::Member& x, const JsonObject::Member& y) {
         return x.key == y.key && x.value == y.value;
     });
 }
 
 // ---- JsonValue ----
 
+JsonValue JsonValue::make_bool(bool value) noexcept {
+    JsonValue made;
+    made.bool_ = value;
+    made.kind_ = JsonKind::Bool;
+    return made;
+}
+
 JsonValue JsonValue::make_number(JsonNumber value) noexcept {
-    return JsonValue(Content(std::in_place_index<2>, value));
+    JsonValue made;
+    std::construct_at(&made.number_, value);
+    made.kind_ = JsonKind::Number;
+    return made;
 }
 
 JsonValue JsonValue::make_unsigned(std::uint64_t value) noexcept {
@@ -133,31 +121,17 @@ JsonValue JsonValue::make_double(double value) noexcept {
     return make_null();
 }
 
-JsonValue JsonValue::make_string(std::string_view text) {
-    return JsonValue(Content(std::in_place_index<3>, JsonText::copy_of(text)));
-}
+JsonValue JsonValue::make_string(std::string_view text) { return make_string(JsonText::copy_of(text)); }
 
-JsonValue JsonValue::make_string(JsonText text) noexcept {
-    return JsonValue(Content(std::in_place_index<3>, std::move(text)));
-}
-
-JsonValue JsonValue::make_array(JsonArray array) noexcept {
-    return JsonValue(Content(std::in_place_index<4>, std::move(array)));
-}
-
-JsonValue JsonValue::make_array(std::pmr::vector<JsonValue> elements) noexcept {
+JsonValue JsonValue::make_array(std::pmr::vector<JsonValue> elements) {
     return make_array(JsonArray(std::move(elements)));
 }
 
-JsonValue JsonValue::make_object(JsonObject object) noexcept {
-    return JsonValue(Content(std::in_place_index<5>, std::move(object)));
-}
-
 JsonValue JsonValue::make_array(std::vector<JsonValue> elements) {
-    std::pmr::vector<JsonValue> moved(heap_resource());
-    moved.reserve(elements.size());
-    for (JsonValue& element : elements) moved.push_back(std::move(element));
-    return make_array(std::move(moved));
+    JsonArray array(heap_resource());
+    array.reserve(elements.size());
+    for (JsonValue& element : elements) array.push_back(std::move(element));
+    return make_array(std::move(array));
 }
 
 JsonValue JsonValue::deep_copy(Resource* resource) const {
@@ -172,6 +146,17 @@ JsonValue JsonValue::deep_copy(Resource* resource) const {
     return make_null();
 }
 
-bool operator==(const JsonValue& a, const JsonValue& b) { return a.content_ == b.content_; }
+bool operator==(const JsonValue& a, const JsonValue& b) {
+    if (a.kind() != b.kind()) return false;
+    switch (a.kind()) {
+        case JsonKind::Null: return true;
+        case JsonKind::Bool: return a.as_bool() == b.as_bool();
+        case JsonKind::Number: return a.as_number() == b.as_number();
+        case JsonKind::String: return a.as_text() == b.as_text();
+        case JsonKind::Array: return a.as_array() == b.as_array();
+        case JsonKind::Object: return a.as_object() == b.as_object();
+    }
+    return false;
+}
 
 }  // namespace tavrel::json

@@ -1,13 +1,17 @@
 // The in-memory JSON value tree: kinds, numbers, arrays and key-ordered objects.
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <memory_resource>
+#include <new>
 #include <optional>
 #include <ranges>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -53,20 +57,116 @@ class JsonValue;
 using Resource = std::pmr::memory_resource;
 inline Resource* heap_resource() noexcept { return std::pmr::new_delete_resource(); }
 
+namespace detail {
+
+// The element storage of arrays and objects: a growable sequence whose storage comes from a
+// Resource. Growing moves the elements into the new storage. Move-only.
+template <class T>
+class Elements {
+public:
+    explicit Elements(Resource* resource) noexcept : resource_(resource) {}
+    Elements(Elements&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)),
+          resource_(other.resource_) {}
+    Elements& operator=(Elements&& other) noexcept {
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+            resource_ = other.resource_;
+        }
+        return *this;
+    }
+    Elements(const Elements&) = delete;
+    Elements& operator=(const Elements&) = delete;
+    ~Elements() { release(); }
+
+    void reserve(std::size_t count) {
+        if (count > capacity_) reallocate(count);
+    }
+    T& push_back(T&& element) { return emplace_back(std::move(element)); }
+    // The new last element made in place from `args` (none of which may refer into this storage).
+    template <class... Args>
+    T& emplace_back(Args&&... args) {
+        if (size_ == capacity_) reallocate(capacity_ == 0 ? 4 : 2 * capacity_);
+        T* const at = std::construct_at(data_ + size_, std::forward<Args>(args)...);
+        ++size_;
+        return *at;
+    }
+    // Puts `element` before the one at `index` (index <= size()).
+    void insert(std::size_t index, T&& element) {
+        if (index == size_) {
+            push_back(std::move(element));
+            return;
+        }
+        if (size_ == capacity_) reallocate(2 * capacity_);
+        std::construct_at(data_ + size_, std::move(data_[size_ - 1]));
+        ++size_;
+        std::move_backward(data_ + index, data_ + size_ - 2, data_ + size_ - 1);
+        data_[index] = std::move(element);
+    }
+
+    Resource* resource() const noexcept { return resource_; }
+    std::size_t size() const noexcept { return size_; }
+    T* begin() const noexcept { return data_; }
+    T* end() const noexcept { return data_ + size_; }
+
+private:
+    void reallocate(std::size_t capacity) {
+        if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        T* const fresh = static_cast<T*>(resource_->allocate(capacity * sizeof(T), alignof(T)));
+        for (std::size_t i = 0; i < size_; ++i) {
+            std::construct_at(fresh + i, std::move(data_[i]));
+            std::destroy_at(data_ + i);
+        }
+        if (data_ != nullptr) resource_->deallocate(data_, capacity_ * sizeof(T), alignof(T));
+        data_ = fresh;
+        capacity_ = capacity;
+    }
+    void release() noexcept {
+        if (data_ == nullptr) return;
+        std::destroy_n(data_, size_);
+        resource_->deallocate(data_, capacity_ * sizeof(T), alignof(T));
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
+
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+    Resource* resource_;
+};
+
+// string_view ordering goes through char_traits<char>, which compares characters as unsigned
+// char and puts a prefix first: exactly the byte order the keys must keep. Keys that differ in
+// their first byte (all keys of the collection document's objects) are told apart by it alone.
+inline bool key_less(std::string_view a, std::string_view b) noexcept {
+    if (!a.empty() && !b.empty() && a[0] != b[0]) {
+        return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
+    }
+    return a < b;
+}
+
+}  // namespace detail
+
 // Elements in the order they were given or appended. Move-only like every container of the
 // tree: a copy must be asked for with deep_copy(), so no subtree is duplicated by accident.
 class JsonArray {
 public:
     JsonArray() noexcept;
     explicit JsonArray(Resource* resource) noexcept;
-    explicit JsonArray(std::pmr::vector<JsonValue> elements) noexcept;
+    // The elements moved into storage from the vector's own resource.
+    explicit JsonArray(std::pmr::vector<JsonValue> elements);
     JsonArray(JsonArray&&) noexcept;
     JsonArray& operator=(JsonArray&&) noexcept;
     JsonArray(const JsonArray&) = delete;
     JsonArray& operator=(const JsonArray&) = delete;
     ~JsonArray();
 
-    using const_iterator = std::pmr::vector<JsonValue>::const_iterator;
+    using const_iterator = const JsonValue*;
 
     void push_back(JsonValue value);
     void reserve(std::size_t count);
@@ -81,7 +181,7 @@ public:
     friend bool operator==(const JsonArray& a, const JsonArray& b);
 
 private:
-    std::pmr::vector<JsonValue> elements_;
+    detail::Elements<JsonValue> elements_;
 };
 
 // A map from key texts to values. Invariant: members_ is strictly ascending by key, compared
@@ -108,7 +208,7 @@ public:
     std::optional<JsonValue> insert(JsonText&& key, JsonValue&& value);
 
     // Iteration visits members in ascending key order; keys are never exposed for writing.
-    using const_iterator = std::pmr::vector<Member>::const_iterator;
+    using const_iterator = const Member*;
 
     // Room for `count` members, so that building a small object of known shape allocates once.
     void reserve(std::size_t count);
@@ -121,23 +221,32 @@ public:
     friend bool operator==(const JsonObject& a, const JsonObject& b);
 
 private:
-    std::pmr::vector<Member> members_;
+    // insert() of a key that does not go last.
+    std::optional<JsonValue> insert_within(JsonText&& key, JsonValue&& value);
+
+    detail::Elements<Member> members_;
 };
 
 // One kind and its content. Every value owns its whole subtree; values are moved into their
-// parents and copied only through deep_copy().
+// parents and copied only through deep_copy(). A moved-from value is Null.
 class JsonValue {
 public:
     // A default-constructed value is Null.
-    JsonValue() noexcept = default;
-    JsonValue(JsonValue&&) noexcept = default;
-    JsonValue& operator=(JsonValue&&) noexcept = default;
+    JsonValue() noexcept {}
+    JsonValue(JsonValue&& other) noexcept { take(other); }
+    JsonValue& operator=(JsonValue&& other) noexcept {
+        if (this != &other) {
+            reset();
+            take(other);
+        }
+        return *this;
+    }
     JsonValue(const JsonValue&) = delete;
     JsonValue& operator=(const JsonValue&) = delete;
-    ~JsonValue() = default;
+    ~JsonValue() { reset(); }
 
     static JsonValue make_null() noexcept { return JsonValue(); }
-    static JsonValue make_bool(bool value) noexcept { return JsonValue(Content(std::in_place_index<1>, value)); }
+    static JsonValue make_bool(bool value) noexcept;
     static JsonValue make_number(JsonNumber value) noexcept;
     static JsonValue make_unsigned(std::uint64_t value) noexcept;
     static JsonValue make_signed(std::int64_t value) noexcept;
@@ -148,7 +257,7 @@ public:
     // Takes the text as it is; a borrowed text must outlive the value.
     static JsonValue make_string(JsonText text) noexcept;
     static JsonValue make_array(JsonArray array) noexcept;
-    static JsonValue make_array(std::pmr::vector<JsonValue> elements) noexcept;
+    static JsonValue make_array(std::pmr::vector<JsonValue> elements);
     // Moves the elements into heap storage of the array's own.
     static JsonValue make_array(std::vector<JsonValue> elements);
     static JsonValue make_object(JsonObject object) noexcept;
@@ -160,16 +269,16 @@ public:
         return array_from(std::forward<R>(texts), heap_resource(), [](std::string_view t) { return make_string(t); });
     }
 
-    JsonKind kind() const noexcept { return static_cast<JsonKind>(content_.index()); }
-    bool is_null() const noexcept { return kind() == JsonKind::Null; }
+    JsonKind kind() const noexcept { return kind_; }
+    bool is_null() const noexcept { return kind_ == JsonKind::Null; }
 
     // Each accessor requires the matching kind (std::bad_variant_access otherwise).
-    bool as_bool() const { return std::get<bool>(content_); }
-    const JsonNumber& as_number() const { return std::get<JsonNumber>(content_); }
-    std::string_view as_string() const { return std::get<JsonText>(content_).view(); }
-    const JsonText& as_text() const { return std::get<JsonText>(content_); }
-    const JsonArray& as_array() const { return std::get<JsonArray>(content_); }
-    const JsonObject& as_object() const { return std::get<JsonObject>(content_); }
+    bool as_bool() const { return checked(JsonKind::Bool).bool_; }
+    const JsonNumber& as_number() const { return checked(JsonKind::Number).number_; }
+    std::string_view as_string() const { return checked(JsonKind::String).text_.view(); }
+    const JsonText& as_text() const { return checked(JsonKind::String).text_; }
+    const JsonArray& as_array() const { return checked(JsonKind::Array).array_; }
+    const JsonObject& as_object() const { return checked(JsonKind::Object).object_; }
 
     // An equal tree with storage of its own: containers from `resource`, owned copies of texts.
     JsonValue deep_copy(Resource* resource = heap_resource()) const;
@@ -184,10 +293,23 @@ private:
         return make_array(std::move(array));
     }
 
-    // Alternative order must match JsonKind.
-    using Content = std::variant<std::monostate, bool, JsonNumber, JsonText, JsonArray, JsonObject>;
-    explicit JsonValue(Content content) noexcept : content_(std::move(content)) {}
-    Content content_;
+    const JsonValue& checked(JsonKind kind) const {
+        if (kind_ != kind) throw std::bad_variant_access();
+        return *this;
+    }
+    // Moves the content of `other` here (this holds nothing) and leaves `other` Null.
+    void take(JsonValue& other) noexcept;
+    // Destroys the content; the value is Null afterwards.
+    void reset() noexcept;
+
+    JsonKind kind_ = JsonKind::Null;
+    union {
+        bool bool_;
+        JsonNumber number_;
+        JsonText text_;
+        JsonArray array_;
+        JsonObject object_;
+    };
 };
 
 struct JsonObject::Member {
@@ -195,16 +317,87 @@ struct JsonObject::Member {
     JsonValue value;
 };
 
+inline void JsonValue::take(JsonValue& other) noexcept {
+    switch (other.kind_) {
+        case JsonKind::Null: break;
+        case JsonKind::Bool: bool_ = other.bool_; break;
+        case JsonKind::Number: std::construct_at(&number_, other.number_); break;
+        case JsonKind::String: std::construct_at(&text_, std::move(other.text_)); break;
+        case JsonKind::Array: std::construct_at(&array_, std::move(other.array_)); break;
+        case JsonKind::Object: std::construct_at(&object_, std::move(other.object_)); break;
+    }
+    kind_ = other.kind_;
+    // A moved-from text, array or object owns nothing, so its lifetime ends here without its
+    // destructor (which would do nothing).
+    other.kind_ = JsonKind::Null;
+}
+
+inline void JsonValue::reset() noexcept {
+    switch (kind_) {
+        case JsonKind::Null:
+        case JsonKind::Bool: break;
+        case JsonKind::Number: std::destroy_at(&number_); break;
+        case JsonKind::String: std::destroy_at(&text_); break;
+        case JsonKind::Array: std::destroy_at(&array_); break;
+        case JsonKind::Object: std::destroy_at(&object_); break;
+    }
+    kind_ = JsonKind::Null;
+}
+
+inline JsonArray::JsonArray(Resource* resource) noexcept : elements_(resource) {}
+inline JsonArray::JsonArray(JsonArray&&) noexcept = default;
+inline JsonArray& JsonArray::operator=(JsonArray&&) noexcept = default;
+inline JsonArray::~JsonArray() = default;
+inline void JsonArray::push_back(JsonValue value) { elements_.push_back(std::move(value)); }
+inline void JsonArray::reserve(std::size_t count) { elements_.reserve(count); }
+
+inline JsonObject::JsonObject(Resource* resource) noexcept : members_(resource) {}
+inline JsonObject::JsonObject(JsonObject&&) noexcept = default;
+inline JsonObject& JsonObject::operator=(JsonObject&&) noexcept = default;
+inline JsonObject::~JsonObject() = default;
+inline void JsonObject::reserve(std::size_t count) { members_.reserve(count); }
+
+inline JsonValue JsonValue::make_string(JsonText text) noexcept {
+    JsonValue made;
+    std::construct_at(&made.text_, std::move(text));
+    made.kind_ = JsonKind::String;
+    return made;
+}
+
+inline JsonValue JsonValue::make_array(JsonArray array) noexcept {
+    JsonValue made;
+    std::construct_at(&made.array_, std::move(array));
+    made.kind_ = JsonKind::Array;
+    return made;
+}
+
+inline JsonValue JsonValue::make_object(JsonObject object) noexcept {
+    JsonValue made;
+    std::construct_at(&made.object_, std::move(object));
+    made.kind_ = JsonKind::Object;
+    return made;
+}
+
+// Keys given in ascending order (as a builder of known shapes gives them) are appended after one
+// comparison with the last key; any other key finds its place by binary search.
+inline std::optional<JsonValue> JsonObject::insert(JsonText&& key, JsonValue&& value) {
+    if (members_.size() == 0 || detail::key_less(members_.end()[-1].key.view(), key.view())) {
+        members_.emplace_back(std::move(key), std::move(value));
+        return std::nullopt;
+    }
+    return insert_within(std::move(key), std::move(value));
+}
+
 // Defined here rather than in the classes: they need JsonValue and Member to be complete.
 inline std::size_t JsonArray::size() const noexcept { return elements_.size(); }
-inline bool JsonArray::empty() const noexcept { return elements_.empty(); }
-inline const JsonValue& JsonArray::operator[](std::size_t i) const { return elements_[i]; }
-inline JsonArray::const_iterator JsonArray::begin() const noexcept { return elements_.cbegin(); }
-inline JsonArray::const_iterator JsonArray::end() const noexcept { return elements_.cend(); }
+inline bool JsonArray::empty() const noexcept { return elements_.size() == 0; }
+inline const JsonValue& JsonArray::operator[](std::size_t i) const { return elements_.begin()[i]; }
+inline JsonArray::const_iterator JsonArray::begin() const noexcept { return elements_.begin(); }
+inline JsonArray::const_iterator JsonArray::end() const noexcept { return elements_.end(); }
 
 inline std::size_t JsonObject::size() const noexcept { return members_.size(); }
-inline bool JsonObject::empty() const noexcept { return members_.empty(); }
-inline JsonObject::const_iterator JsonObject::begin() const noexcept { return members_.cbegin(); }
-inline JsonObject::const_iterator JsonObject::end() const noexcept { return members_.cend(); }
+inline bool JsonObject::empty() const noexcept { return members_.size() == 0; }
+inline JsonObject::const_iterator JsonObject::begin() const noexcept { return members_.begin(); }
+inline JsonObject::const_iterator JsonObject::end() const noexcept { return members_.end(); }
 
 }  // namespace tavrel::json

@@ -1,4 +1,4 @@
-// Compact JSON writer: exact sizing, table-driven string escaping, shortest float digits.
+// Compact JSON writer: exact sizing, escaping a block of bytes at a time, shortest float digits.
 #include "json/json_writer.hpp"
 
 #include <algorithm>
@@ -11,36 +11,32 @@
 #include <new>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tavrel::json {
 namespace {
 
-// The word scans find the first byte of a word in its lowest bits.
+// The scans find the first byte of a word or block in its lowest bits.
 static_assert(std::endian::native == std::endian::little);
-
-// Per byte: 0 when the byte is copied as it is, otherwise the letter after the backslash.
-// 'u' stands for the six-character form \u00xx. Bytes from 0x20 up, except '"' and '\', are
-// never escaped, so "/", DEL and all UTF-8 lead and continuation bytes go out raw.
-constexpr std::array<char, 256> kEscapes = [] {
-    std::array<char, 256> table{};
-    for (std::size_t byte = 0; byte < 0x20; ++byte) table[byte] = 'u';
-    table['\b'] = 'b';
-    table['\t'] = 't';
-    table['\n'] = 'n';
-    table['\f'] = 'f';
-    table['\r'] = 'r';
-    table['"'] = '"';
-    table['\\'] = '\\';
-    return table;
-}();
 
 constexpr std::string_view kHexDigits = "0123456789abcdef";
 
-// Bytes an escape adds to its one source byte.
-constexpr std::size_t extra_of(char escape) { return escape == 0 ? 0 : escape == 'u' ? 5 : 1; }
-
+// Bytes that the escape of each byte adds to the byte itself.
 constexpr std::array<std::uint8_t, 256> kExtra = [] {
     std::array<std::uint8_t, 256> table{};
-    for (std::size_t byte = 0; byte < 256; ++byte) table[byte] = static_cast<std::uint8_t>(extra_of(kEscapes[byte]));
+    for (std::size_t byte = 0; byte < 256; ++byte) {
+        const char letter = escape_letter(static_cast<unsigned char>(byte));
+        table[byte] = letter == 0 ? 0 : letter == 'u' ? 5 : 1;
+    }
+    return table;
+}();
+
+// The letters of escape_letter, looked up.
+constexpr std::array<char, 256> kLetters = [] {
+    std::array<char, 256> table{};
+    for (std::size_t byte = 0; byte < 256; ++byte) table[byte] = escape_letter(static_cast<unsigned char>(byte));
     return table;
 }();
 
@@ -50,12 +46,13 @@ std::uint64_t load_word(const char* p) {
     return word;
 }
 
+void store_word(char* out, std::uint64_t word) { std::memcpy(out, &word, sizeof word); }
+
 // Eight bytes at a time: a word without escapes adds nothing, a word whose escapes are all '"'
 // or '\' adds one per escape, and only a word with a control byte is looked at byte by byte.
-std::size_t escaped_size(const JsonText& text) {
-    if (!text.text_class().needs_escape) return text.size();
+std::size_t escaped_size(std::string_view text) {
     std::size_t size = text.size();
-    const char* p = text.view().data();
+    const char* p = text.data();
     const char* const end = p + text.size();
     for (; end - p >= 8; p += 8) {
         const std::uint64_t word = load_word(p);
@@ -73,19 +70,50 @@ std::size_t escaped_size(const JsonText& text) {
     return size;
 }
 
-// An empty text may have no data at all (an empty view), which memcpy must not be given.
-char* put(char* out, std::string_view bytes) {
-    if (bytes.empty()) return out;
-    std::memcpy(out, bytes.data(), bytes.size());
-    return out + bytes.size();
+std::size_t escaped_size(const JsonText& text) {
+    return text.text_class().needs_escape ? escaped_size(text.view()) : text.size();
+}
+
+#if defined(__GNUC__)
+#define TAVREL_INLINE [[gnu::always_inline]] inline
+#else
+#define TAVREL_INLINE inline
+#endif
+
+// Copies `size` bytes with a few overlapping loads and stores instead of a call: the texts of a
+// document are mostly short.
+TAVREL_INLINE char* copy_bytes(char* out, const char* p, std::size_t size) {
+    if (size > 32) {
+        std::memcpy(out, p, size);
+    } else if (size >= 16) {
+#if defined(__SSE2__)
+        const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + size - 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + size - 16), last);
+#else
+        std::memcpy(out, p, size);
+#endif
+    } else if (size >= 8) {
+        store_word(out + size - 8, load_word(p + size - 8));
+        store_word(out, load_word(p));
+    } else if (size >= 4) {
+        std::uint32_t first, last;
+        std::memcpy(&last, p + size - 4, 4);
+        std::memcpy(&first, p, 4);
+        std::memcpy(out + size - 4, &last, 4);
+        std::memcpy(out, &first, 4);
+    } else {
+        for (std::size_t i = 0; i < size; ++i) out[i] = p[i];
+    }
+    return out + size;
 }
 
 // The escape of one byte that needs one.
 char* put_escape(char* out, unsigned char byte) {
-    const char escape = kEscapes[byte];
+    const char letter = kLetters[byte];
     out[0] = '\\';
-    out[1] = escape;
-    if (escape != 'u') return out + 2;
+    out[1] = letter;
+    if (letter != 'u') return out + 2;
     out[2] = '0';
     out[3] = '0';
     out[4] = kHexDigits[byte >> 4];
@@ -93,20 +121,43 @@ char* put_escape(char* out, unsigned char byte) {
     return out + 6;
 }
 
-void store_word(char* out, std::uint64_t word) { std::memcpy(out, &word, sizeof word); }
+// The high bits of a scanned text are gathered here: non-zero when some byte is 0x80 or above.
+using HighBits = std::uint64_t;
 
-// Copies `text` escaped, eight bytes at a time. Each word is stored whole; at each of its
-// escapes the output moves on to that byte, the escape is written, and the rest of the word is
-// stored again right after it, so every escape costs a few instructions and no call. A store
-// of eight bytes never reaches past this text's output: while sixteen source bytes or more
-// remain, each store covers source bytes of which at least eight are still to come, and each
-// gives at least one output byte. Fewer than sixteen left: a word at a time from its first
-// escape (the same bound holds for the word's own eight bytes), then the last bytes one by one.
-char* put_escaped(char* out, std::string_view text) {
-    const char* p = text.data();
-    const char* const end = p + text.size();
+// Copies `text` escaped, eight bytes at a time, or-ing its words into `highs`. Each word is
+// stored whole; at each of its escapes the output moves on to that byte, the escape is written,
+// and the rest of the word is stored again right after it, so every escape costs a few
+// instructions and no call. A store of eight bytes never reaches past this text's output: while
+// sixteen source bytes or more remain, each store covers source bytes of which at least eight
+// are still to come, and each gives at least one output byte. Fewer than sixteen left: a word
+// at a time from its first escape (the same bound holds for the word's own eight bytes), then
+// the last bytes one by one.
+char* put_escaped_words(char* out, const char* p, const char* const end, HighBits& highs) {
+    // A short text without escapes is checked and copied whole by two overlapping loads.
+    const auto size = static_cast<std::size_t>(end - p);
+    if (size >= 8 && size < 16) {
+        const std::uint64_t first = load_word(p), last = load_word(end - 8);
+        if ((detail::escape_mask(first) | detail::escape_mask(last)) == 0) {
+            highs |= first | last;
+            store_word(out + size - 8, last);
+            store_word(out, first);
+            return out + size;
+        }
+    } else if (size >= 4 && size < 8) {
+        std::uint32_t first, last;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&last, end - 4, 4);
+        const std::uint64_t both = first | std::uint64_t{last} << 32;
+        if (detail::escape_mask(both) == 0) {
+            highs |= both;
+            std::memcpy(out + size - 4, &last, 4);
+            std::memcpy(out, &first, 4);
+            return out + size;
+        }
+    }
     while (end - p >= 16) {
         const std::uint64_t word = load_word(p);
+        highs |= word;
         store_word(out, word);
         std::uint64_t escapes = detail::escape_mask(word);
         unsigned done = 0;  // bytes of the word already gone out
@@ -126,17 +177,20 @@ char* put_escaped(char* out, std::string_view text) {
         store_word(out, word);
         const std::uint64_t escapes = detail::escape_mask(word);
         if (escapes == 0) {
+            highs |= word;
             p += 8;
             out += 8;
             continue;
         }
         const auto plain = static_cast<std::size_t>(std::countr_zero(escapes) / 8);
+        highs |= word & ((std::uint64_t{1} << (8 * plain)) - 1);
         out = put_escape(out + plain, static_cast<unsigned char>(p[plain]));
         p += plain + 1;
     }
     for (; p != end; ++p) {
         const auto byte = static_cast<unsigned char>(*p);
-        if (kEscapes[byte] == 0) {
+        highs |= byte;
+        if (kLetters[byte] == 0) {
             *out++ = *p;
         } else {
             out = put_escape(out, byte);
@@ -145,12 +199,138 @@ char* put_escaped(char* out, std::string_view text) {
     return out;
 }
 
-char* put_string(char* out, const JsonText& text) {
+#if defined(__SSE2__)
+// Sixteen bytes at a time (SSE2 is part of every x86-64): one bit per byte that the rule
+// escapes, from the same three constants as the word test.
+__m128i control_lanes(__m128i block) {
+    return _mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(detail::kControlLimit - 1)), block);  // <= 0x1F
+}
+unsigned escape_bits(__m128i block) {
+    const __m128i quote = _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(detail::kQuote)));
+    const __m128i backslash = _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(detail::kBackslash)));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(control_lanes(block), quote), backslash)));
+}
+
+// Copies `text` escaped, sixteen bytes at a time while at least 32 remain, then the rest a word
+// at a time. A block is stored whole; at each of its escapes the output moves on to that byte,
+// the escape is written, and the sixteen source bytes after the escaped one are stored right
+// after it, so a block of many escapes is finished without leaving the loop. No store reaches
+// past this text's output: each covers source bytes of which at least sixteen are still to
+// come, and each gives at least one output byte.
+char* put_escaped(char* out, std::string_view text, HighBits& highs) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    __m128i high = _mm_setzero_si128();
+    while (end - p >= 32) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        high = _mm_or_si128(high, block);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+        unsigned escapes = escape_bits(block);
+        unsigned done = 0;  // bytes of the block already gone out
+        if (escapes != 0 && _mm_movemask_epi8(control_lanes(block)) == 0) {
+            // Only '"' and '\\', each written as a backslash and itself: no lookup, no branch.
+            do {
+                const auto at = static_cast<unsigned>(std::countr_zero(escapes));
+                out += at - done;
+                const auto pair = static_cast<std::uint16_t>('\\' | static_cast<unsigned char>(p[at]) << 8);
+                std::memcpy(out, &pair, 2);
+                out += 2;
+                done = at + 1;
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + done)));
+                escapes &= escapes - 1;
+            } while (escapes != 0);
+        }
+        while (escapes != 0) {
+            const auto at = static_cast<unsigned>(std::countr_zero(escapes));
+            out = put_escape(out + (at - done), static_cast<unsigned char>(p[at]));
+            done = at + 1;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + done)));
+            escapes &= escapes - 1;
+        }
+        out += 16 - done;
+        p += 16;
+    }
+    // 16 to 31 bytes left: two overlapping blocks, copied whole when neither holds an escape.
+    if (end - p >= 16) {
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
+        if ((escape_bits(first) | escape_bits(last)) == 0) {
+            high = _mm_or_si128(high, _mm_or_si128(first, last));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (end - p) - 16), last);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
+            out += end - p;
+            p = end;
+        }
+    }
+    if (_mm_movemask_epi8(high) != 0) highs |= 0x80;
+    return put_escaped_words(out, p, end, highs);
+}
+#else
+char* put_escaped(char* out, std::string_view text, HighBits& highs) {
+    return put_escaped_words(out, text.data(), text.data() + text.size(), highs);
+}
+#endif
+
+// A text of 4 to 32 bytes without escapes, checked and copied whole by two overlapping loads;
+// false (nothing written) when it holds an escape or has another size.
+TAVREL_INLINE bool put_short_plain(char*& out, std::string_view text, HighBits& highs) {
+    const char* const p = text.data();
+    const std::size_t size = text.size();
+#if defined(__SSE2__)
+    if (size >= 16 && size <= 32) {
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + size - 16));
+        if ((escape_bits(first) | escape_bits(last)) != 0) return false;
+        if (_mm_movemask_epi8(_mm_or_si128(first, last)) != 0) highs |= 0x80;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + size - 16), last);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
+        out += size;
+        return true;
+    }
+#endif
+    if (size >= 8 && size < 16) {
+        const std::uint64_t first = load_word(p), last = load_word(p + size - 8);
+        if ((detail::escape_mask(first) | detail::escape_mask(last)) != 0) return false;
+        highs |= first | last;
+        store_word(out + size - 8, last);
+        store_word(out, first);
+        out += size;
+        return true;
+    }
+    if (size >= 4 && size < 8) {
+        std::uint32_t first, last;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&last, p + size - 4, 4);
+        const std::uint64_t both = first | std::uint64_t{last} << 32;
+        if (detail::escape_mask(both) != 0) return false;
+        highs |= both;
+        std::memcpy(out + size - 4, &last, 4);
+        std::memcpy(out, &first, 4);
+        out += size;
+        return true;
+    }
+    return false;
+}
+
+// A text between quotes. A text known to need no escape is copied; any other one (unclassified
+// or with escapes) is copied escaped, and its high bits are found on the way.
+TAVREL_INLINE char* put_string(char* out, const JsonText& text, HighBits& highs) {
     *out++ = '"';
-    out = text.text_class().needs_escape ? put_escaped(out, text.view()) : put(out, text.view());
+    if (text.classified()) {
+        const TextClass cls = text.text_class();
+        if (cls.non_ascii) highs |= 0x80;
+        out =
+            cls.needs_escape ? put_escaped(out, text.view(), highs) : copy_bytes(out, text.view().data(), text.size());
+    } else if (!put_short_plain(out, text.view(), highs)) {
+        out = put_escaped(out, text.view(), highs);
+    }
     *out++ = '"';
     return out;
 }
+
+char* put(char* out, std::string_view bytes) { return copy_bytes(out, bytes.data(), bytes.size()); }
 
 // Lays out the shortest round-trip digits of a finite `value` in `text` (32 bytes) and returns
 // the end. The digit string and its decimal point position come from to_chars in scientific
@@ -272,6 +452,49 @@ void measure_into(const JsonValue& value, TextSize& size) {
     }
 }
 
+char* write_value(const JsonValue& value, char* out, HighBits& highs);
+
+// An element or member value: a string, the most common, is written here without a call.
+TAVREL_INLINE char* write_element(const JsonValue& value, char* out, HighBits& highs) {
+    if (value.kind() == JsonKind::String) return put_string(out, value.as_text(), highs);
+    return write_value(value, out, highs);
+}
+
+char* write_value(const JsonValue& value, char* out, HighBits& highs) {
+    switch (value.kind()) {
+        case JsonKind::Null: return put(out, "null");
+        case JsonKind::Bool: return put(out, value.as_bool() ? "true" : "false");
+        case JsonKind::Number: return put(out, number_text(value.as_number()).view());
+        case JsonKind::String: return put_string(out, value.as_text(), highs);
+        case JsonKind::Array: {
+            const JsonArray& array = value.as_array();
+            *out++ = '[';
+            for (const JsonValue& element : array) {
+                out = write_element(element, out, highs);
+                *out++ = ',';
+            }
+            // The last "," becomes the "]" (an empty array writes its "]" after the "[").
+            if (!array.empty()) --out;
+            *out++ = ']';
+            return out;
+        }
+        case JsonKind::Object: {
+            const JsonObject& object = value.as_object();
+            *out++ = '{';
+            for (const JsonObject::Member& member : object) {
+                out = put_string(out, member.key, highs);
+                *out++ = ':';
+                out = write_element(member.value, out, highs);
+                *out++ = ',';
+            }
+            if (!object.empty()) --out;
+            *out++ = '}';
+            return out;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 TextSize measure_json(const JsonValue& value) {
@@ -281,37 +504,8 @@ TextSize measure_json(const JsonValue& value) {
 }
 
 char* write_json(const JsonValue& value, char* out) {
-    switch (value.kind()) {
-        case JsonKind::Null: return put(out, "null");
-        case JsonKind::Bool: return put(out, value.as_bool() ? "true" : "false");
-        case JsonKind::Number: return put(out, number_text(value.as_number()).view());
-        case JsonKind::String: return put_string(out, value.as_text());
-        case JsonKind::Array: {
-            *out++ = '[';
-            bool first = true;
-            for (const JsonValue& element : value.as_array()) {
-                if (!first) *out++ = ',';
-                first = false;
-                out = write_json(element, out);
-            }
-            *out++ = ']';
-            return out;
-        }
-        case JsonKind::Object: {
-            *out++ = '{';
-            bool first = true;
-            for (const JsonObject::Member& member : value.as_object()) {
-                if (!first) *out++ = ',';
-                first = false;
-                out = put_string(out, member.key);
-                *out++ = ':';
-                out = write_json(member.value, out);
-            }
-            *out++ = '}';
-            return out;
-        }
-    }
-    return out;
+    HighBits highs = 0;
+    return write_value(value, out, highs);
 }
 
 void write_json(const JsonValue& value, std::string& out) {
@@ -321,25 +515,38 @@ void write_json(const JsonValue& value, std::string& out) {
 }
 
 void TextBuffer::reserve(std::size_t total) {
-    if (total <= capacity_) return;
-    void* grown = std::realloc(data_, total);
+    const std::size_t capacity = static_cast<std::size_t>(limit_ - begin_);
+    if (total <= capacity) return;
+    const std::size_t size = this->size();
+    void* grown = std::realloc(begin_, total);
     if (grown == nullptr) throw std::bad_alloc();
-    data_ = static_cast<char*>(grown);
-    capacity_ = total;
+    begin_ = static_cast<char*>(grown);
+    cursor_ = begin_ + size;
+    limit_ = begin_ + total;
 }
 
 void TextBuffer::grow(std::size_t count) {
-    if (count > SIZE_MAX / 2 - size_) throw std::bad_alloc();
-    reserve(std::max(2 * capacity_, size_ + count));
+    const std::size_t size = this->size();
+    if (count > SIZE_MAX / 2 - size) throw std::bad_alloc();
+    reserve(std::max(2 * static_cast<std::size_t>(limit_ - begin_), size + count));
 }
 
 void TextBuffer::append_ascii(std::string_view bytes) {
     if (!bytes.empty()) std::memcpy(extend(bytes.size(), true), bytes.data(), bytes.size());
 }
 
-void write_json(const JsonValue& value, TextBuffer& out) {
+void write_json(const JsonValue& value, TextSink& out) {
     const TextSize size = measure_json(value);
-    write_json(value, out.extend(size.bytes, size.ascii));
+    char* const at = out.room(size.bytes);
+    write_json(value, at);
+    out.commit(at + size.bytes, size.ascii);
+}
+
+void write_json_within(const JsonValue& value, std::size_t bound, TextSink& out) {
+    HighBits highs = 0;
+    char* const at = out.room(bound);
+    char* const end = write_value(value, at, highs);
+    out.commit(end, (highs & detail::kHighs) == 0);
 }
 
 std::string to_json_text(const JsonValue& value) {

@@ -23,62 +23,94 @@ struct TextSize {
 TextSize measure_json(const JsonValue& value);
 
 // Writes the compact text of `value` at `out`, which has room for measure_json(value).bytes
-// bytes, and returns the end of what was written.
+// bytes, and returns the end of what was written. Nothing is written past that end.
 char* write_json(const JsonValue& value, char* out);
 
 // Appends the compact text of `value` to `out`.
 void write_json(const JsonValue& value, std::string& out);
 
-// A growable byte buffer that text is appended to, knowing whether all of it is ASCII. Its
-// storage comes from malloc and grows with realloc, which can move the pages of a large buffer
-// instead of copying them. Running out of memory throws std::bad_alloc. Move-only.
-class TextBuffer {
+// Storage that a long text is appended to piece by piece: a window [cursor, limit) of room that
+// a writer fills and then commits, and that grows (moving what was written) when a writer asks
+// for more room than is left. It knows whether everything committed is ASCII.
+class TextSink {
+public:
+    // At least `count` bytes of room at the returned cursor, valid until the next call here.
+    char* room(std::size_t count) {
+        if (static_cast<std::size_t>(limit_ - cursor_) < count) grow(count);
+        return cursor_;
+    }
+    // Ends the bytes written from the cursor at `end`, which lies within the room asked for;
+    // `ascii` says whether they are all ASCII.
+    void commit(char* end, bool ascii) noexcept {
+        cursor_ = end;
+        ascii_ &= ascii;
+    }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(cursor_ - begin_); }
+    bool ascii() const noexcept { return ascii_; }
+
+protected:
+    TextSink() noexcept = default;
+    ~TextSink() = default;
+    TextSink(const TextSink&) = default;
+    TextSink& operator=(const TextSink&) = default;
+    // Makes room for `count` more bytes after the cursor, keeping the bytes before it, and sets
+    // the three pointers anew; throws std::bad_alloc when that is impossible.
+    virtual void grow(std::size_t count) = 0;
+
+    char* begin_ = nullptr;
+    char* cursor_ = nullptr;
+    char* limit_ = nullptr;
+    bool ascii_ = true;
+};
+
+// A TextSink of its own heap storage, from malloc, growing with realloc (which can move the
+// pages of a large buffer instead of copying them). Move-only.
+class TextBuffer final : public TextSink {
 public:
     TextBuffer() noexcept = default;
-    TextBuffer(TextBuffer&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)),
-          size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)),
-          ascii_(std::exchange(other.ascii_, true)) {}
+    TextBuffer(TextBuffer&& other) noexcept : TextSink(other) { other.forget(); }
     TextBuffer& operator=(TextBuffer&& other) noexcept {
-        std::swap(data_, other.data_);
-        std::swap(size_, other.size_);
-        std::swap(capacity_, other.capacity_);
+        std::swap(begin_, other.begin_);
+        std::swap(cursor_, other.cursor_);
+        std::swap(limit_, other.limit_);
         std::swap(ascii_, other.ascii_);
         return *this;
     }
     TextBuffer(const TextBuffer&) = delete;
     TextBuffer& operator=(const TextBuffer&) = delete;
-    ~TextBuffer() { std::free(data_); }
+    ~TextBuffer() { std::free(begin_); }
 
     // Room for `total` bytes in all, so appending up to there moves nothing.
     void reserve(std::size_t total);
     // `count` more bytes at the end, left for the caller to write; `ascii` says whether they
     // will all be ASCII. Invalidates earlier results.
     char* extend(std::size_t count, bool ascii) {
-        if (capacity_ - size_ < count) grow(count);
-        char* const at = data_ + size_;
-        size_ += count;
-        ascii_ &= ascii;
+        char* const at = room(count);
+        commit(at + count, ascii);
         return at;
     }
     void append_ascii(std::string_view bytes);
 
-    std::string_view view() const noexcept { return {data_ == nullptr ? "" : data_, size_}; }
-    std::size_t size() const noexcept { return size_; }
-    bool ascii() const noexcept { return ascii_; }
+    std::string_view view() const noexcept { return {begin_ == nullptr ? "" : begin_, size()}; }
 
 private:
-    void grow(std::size_t count);
-
-    char* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-    bool ascii_ = true;
+    void grow(std::size_t count) override;
+    void forget() noexcept {
+        begin_ = cursor_ = limit_ = nullptr;
+        ascii_ = true;
+    }
 };
 
-// Appends the compact text of `value` to `out`.
-void write_json(const JsonValue& value, TextBuffer& out);
+// Appends the compact text of `value` to `out`, measured first so that exactly its size is asked for.
+void write_json(const JsonValue& value, TextSink& out);
+
+// Appends the compact text of `value` to `out` in one pass, without measuring it: `bound` must
+// be at least the size of the text (every text of the value counted six times over is always
+// enough, see json_size_bound_of_text), and that much room is asked for.
+void write_json_within(const JsonValue& value, std::size_t bound, TextSink& out);
+
+// The most bytes a text of `size` bytes takes inside a JSON string: six for each of its bytes.
+constexpr std::size_t json_size_bound_of_text(std::size_t size) { return 6 * size; }
 
 // The compact text of `value` in a new string.
 std::string to_json_text(const JsonValue& value);

@@ -1,5 +1,7 @@
 // TavrelCollection: the stored list of request records, add/get, and the exported document.
+#include <algorithm>
 #include <array>
+#include <cstdint>
 
 #include "boundary/binder.hpp"
 #include "lib/classes.hpp"
@@ -59,18 +61,56 @@ PyObject* get_collection(PyObject* self, PyObject*) {
     });
 }
 
+// The document written straight into the characters of the result str, which is made with room
+// for an estimate of the text and grows in place. A text that turns out not to be all ASCII is
+// UTF-8 there, not characters, and is decoded into a new str at the end.
+class StrSink final : public json::TextSink {
+public:
+    explicit StrSink(PyRef str) : str_(std::move(str)) {
+        begin_ = cursor_ = ascii_data(str_.get());
+        limit_ = begin_ + PyUnicode_GET_LENGTH(str_.get());
+    }
+
+    Result<PyRef> finish() {
+        const std::size_t size = this->size();
+        if (!ascii()) return new_str(std::string_view(begin_, size));
+        if (!resize_ascii_str(str_, size)) return fetch_error();
+        return std::move(str_);
+    }
+
+private:
+    void grow(std::size_t count) override {
+        const std::size_t size = this->size();
+        const auto capacity = static_cast<std::size_t>(limit_ - begin_);
+        if (count > SIZE_MAX / 2 - size) throw std::bad_alloc();
+        const std::size_t grown = std::max(2 * capacity, size + count);
+        // Called from inside the writer, which has no failure path of its own: running out of
+        // memory here unwinds it as every native allocation does.
+        if (!resize_ascii_str(str_, grown)) {
+            PyErr_Clear();
+            throw std::bad_alloc();
+        }
+        begin_ = ascii_data(str_.get());
+        cursor_ = begin_ + size;
+        limit_ = begin_ + grown;
+    }
+
+    PyRef str_;
+};
+
 PyObject* export_collection(PyObject* self, PyObject*) {
     return object_boundary([self]() -> Result<PyRef> {
         TAVREL_TRY_SET(Shared<CollectionClass> collection, borrow_shared<CollectionClass>(self));
         const StoredList& stored = *collection;
         std::span<const Request> records;
         if (stored) records = *stored;
-        auto written = write_document(records);
-        if (const auto* missing = std::get_if<MissingHost>(&written)) {
+        Result<PyRef> str = new_ascii_str(document_size_estimate(records));
+        if (!str) return str;
+        StrSink text(std::move(*str));
+        if (const std::optional<MissingHost> missing = write_document(records, text)) {
             return Failure::exception(PyExc_ValueError, missing->message());
         }
-        const json::TextBuffer& text = std::get<json::TextBuffer>(written);
-        return new_str(text.view(), text.ascii());
+        return text.finish();
     });
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -61,7 +62,9 @@ std::optional<UrlPieces> split_url(std::string_view url) {
     return UrlPieces{url.substr(second + 1, third - second - 1), url.substr(third + 1)};
 }
 
-JsonValue text(std::string_view t) { return JsonValue::make_string(JsonText::borrow(t)); }
+// A text of the record (or a constant) as it is: it is looked at only once, by the writer as it
+// copies it.
+JsonValue text(std::string_view t) { return JsonValue::make_string(JsonText::view_of(t)); }
 JsonValue text(const JsonText& t) { return JsonValue::make_string(t.borrowed()); }
 // Every key is inserted once per object, so nothing is ever replaced here.
 inline void insert_members(JsonObject&) {}
@@ -110,8 +113,7 @@ JsonValue header_array(Request::Headers headers, Resource* arena) {
 }
 
 JsonValue item_object(const Request& request, const UrlPieces& pieces, Resource* arena) {
-    // The url is written three times and cut into pieces: it is scanned once.
-    const JsonText url_text = JsonText::borrow(request.url());
+    const JsonText url_text = JsonText::view_of(request.url());
     // An absent body and an empty one are written alike.
     JsonValue body = object_of(arena, kMode, text(kRaw), kRaw, text(request.body().value_or(std::string_view())));
     JsonValue url =
@@ -122,26 +124,52 @@ JsonValue item_object(const Request& request, const UrlPieces& pieces, Resource*
     return object_of(arena, kName, text(url_text), kRequest, std::move(request_object));
 }
 
+void append_ascii(json::TextSink& out, std::string_view bytes) {
+    char* const at = out.room(bytes.size());
+    std::memcpy(at, bytes.data(), bytes.size());
+    out.commit(at + bytes.size(), true);
+}
+
 JsonValue info_object(Resource* arena) {
     return object_of(arena, kName, text(kCollectionNameText), kSchema, text(kSchemaText));
 }
 
-// Room for the text of `records` when nothing in them needs escaping: the fixed text of an item
-// and of a header, the url three times over (name, raw, and cut into host, protocol and path),
-// and the other texts once. Only a guess to reserve by; the buffer grows past it if need be.
-std::size_t text_estimate(std::span<const Request> records) {
-    constexpr std::size_t kDocumentFrame = 160, kItemFrame = 150, kHeaderFrame = 24;
-    std::size_t bytes = kDocumentFrame;
-    for (const Request& request : records) {
-        bytes += kItemFrame + 4 * request.url().size() + request.body().value_or(std::string_view()).size();
-        for (const HeaderView header : request.headers()) {
-            bytes += kHeaderFrame + header.key.size() + header.value.size();
-        }
-    }
-    return bytes;
+// The fixed text of an item (its keys, quotes and punctuation) without its texts, and what a
+// header and a path piece add to it, rounded up.
+constexpr std::size_t kDocumentFrame = 160, kItemFrame = 160, kHeaderFrame = 24, kPieceFrame = 3;
+// The longest method text and the default protocol.
+constexpr std::size_t kOtherTexts = 7 + 5;
+
+// At least the size of the item of `request`: its texts, each counted as if every byte needed
+// the longest escape (the url stands for the name, the raw text, and for the host, path and
+// protocol cut from it), and a frame for every header and for every piece the url may give.
+std::size_t item_bound(const Request& request) {
+    const std::size_t url = request.url().size();
+    std::size_t texts = 4 * url + kOtherTexts + request.body().value_or(std::string_view()).size();
+    for (const HeaderView header : request.headers()) texts += header.key.size() + header.value.size();
+    return kItemFrame + kHeaderFrame * request.header_count() + kPieceFrame * (url + 1) +
+           json::json_size_bound_of_text(texts);
 }
 
 }  // namespace
+
+// The text of `records` when nothing in them needs escaping (the fixed text of an item and of a
+// header, the url three times over: name, raw, and cut into host, protocol and path; the other
+// texts once), and room for the bound of the largest item beyond it, so that the writer of the
+// last items asks for no more. Only a guess to start by; the output grows past it if need be.
+std::size_t document_size_estimate(std::span<const Request> records) {
+    std::size_t bytes = kDocumentFrame;
+    std::size_t largest = 0;
+    for (const Request& request : records) {
+        std::size_t item = kItemFrame + 3 * request.url().size() + request.body().value_or(std::string_view()).size();
+        for (const HeaderView header : request.headers()) {
+            item += kHeaderFrame + header.key.size() + header.value.size();
+        }
+        bytes += item;
+        largest = std::max(largest, item);
+    }
+    return bytes + json::json_size_bound_of_text(largest);
+}
 
 std::string MissingHost::message() const {
     std::string message_text = "request ";
@@ -167,23 +195,28 @@ bool ItemTree::build(const Request& request) {
     return true;
 }
 
-std::variant<json::TextBuffer, MissingHost> write_document(std::span<const Request> records) {
-    json::TextBuffer out;
-    out.reserve(text_estimate(records));
+std::optional<MissingHost> write_document(std::span<const Request> records, json::TextSink& out) {
     {
         alignas(std::max_align_t) std::byte room[256];
         std::pmr::monotonic_buffer_resource arena(room, sizeof room, json::heap_resource());
-        out.append_ascii(R"({"info":)");
+        append_ascii(out, R"({"info":)");
         json::write_json(info_object(&arena), out);
     }
-    out.append_ascii(R"(,"item":[)");
+    append_ascii(out, R"(,"item":[)");
     ItemTree tree;
     for (std::size_t i = 0; i < records.size(); ++i) {
         if (!tree.build(records[i])) return MissingHost{i, std::string(records[i].url())};
-        if (i != 0) out.append_ascii(",");
-        json::write_json(tree.root(), out);
+        if (i != 0) append_ascii(out, ",");
+        json::write_json_within(tree.root(), item_bound(records[i]), out);
     }
-    out.append_ascii("]}");
+    append_ascii(out, "]}");
+    return std::nullopt;
+}
+
+std::variant<json::TextBuffer, MissingHost> write_document(std::span<const Request> records) {
+    json::TextBuffer out;
+    out.reserve(document_size_estimate(records));
+    if (std::optional<MissingHost> missing = write_document(records, out)) return std::move(*missing);
     return out;
 }
 

@@ -56,11 +56,16 @@ private:
     };
 };
 
-// The compact JSON text of the document of `records`: the "info" object and the frame of the
-// "item" array written around the items, each written from its own tree as soon as it is built.
-std::variant<json::TextBuffer, MissingHost> write_document(std::span<const Request> records);
+// The compact JSON text of the document of `records` appended to `out`: the "info" object and
+// the frame of the "item" array written around the items, each written from its own tree as
+// soon as it is built. At a request without a host, what was appended is left unfinished.
+std::optional<MissingHost> write_document(std::span<const Request> records, json::TextSink& out);
 
-// The same text in a std::string.
+// A first size to give the output of write_document: right when nothing needs escaping.
+std::size_t document_size_estimate(std::span<const Request> records);
+
+// The same text in a buffer of its own, and in a std::string.
+std::variant<json::TextBuffer, MissingHost> write_document(std::span<const Request> records);
 std::variant<std::string, MissingHost> export_document(std::span<const Request> records);
 
 }  // namespace tavrel

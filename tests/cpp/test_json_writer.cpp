@@ -71,16 +71,17 @@ TEST(StringEscaping, PlainRunsAroundEscapesAreKeptWhole) {
     EXPECT_EQ(text_of_string("\n\n"), R"("\n\n")");
 }
 
-// Texts of eight bytes or more are scanned a word at a time: every byte value, at every place
-// of a word and of the tail, must come out as it does alone (pinned by the table above), and
-// the measured size and ASCII flag must match what is written.
+// Texts of eight bytes or more are scanned a word at a time, and of 32 or more sixteen bytes at
+// a time: every byte value, at every place of a block, of a word and of the tail, must come out
+// as it does alone (pinned by the table above), and the measured size and ASCII flag must match
+// what is written.
 TEST(StringEscaping, WordScanAgreesWithEachByteAtEveryPlace) {
     for (int value = 0; value < 256; ++value) {
         const char byte = static_cast<char>(value);
         const std::string alone = text_of_string(std::string_view(&byte, 1));
         const std::string_view escaped(alone.data() + 1, alone.size() - 2);
-        for (std::size_t place = 0; place < 19; ++place) {
-            std::string text(19, 'a');
+        for (std::size_t place = 0; place < 41; ++place) {
+            std::string text(41, 'a');
             text[place] = byte;
             const JsonValue value_of_text = JsonValue::make_string(text);
             const std::string written = to_json_text(value_of_text);
