@@ -314,6 +314,8 @@ TAVREL_INLINE bool put_short_plain(char*& out, std::string_view text, HighBits& 
     return false;
 }
 
+TAVREL_INLINE char* put(char* out, std::string_view bytes) { return copy_bytes(out, bytes.data(), bytes.size()); }
+
 // A text between quotes. A text known to need no escape is copied; any other one (unclassified
 // or with escapes) is copied escaped, and its high bits are found on the way.
 TAVREL_INLINE char* put_string(char* out, const JsonText& text, HighBits& highs) {
@@ -321,16 +323,13 @@ TAVREL_INLINE char* put_string(char* out, const JsonText& text, HighBits& highs)
     if (text.classified()) {
         const TextClass cls = text.text_class();
         if (cls.non_ascii) highs |= 0x80;
-        out =
-            cls.needs_escape ? put_escaped(out, text.view(), highs) : copy_bytes(out, text.view().data(), text.size());
+        out = cls.needs_escape ? put_escaped(out, text.view(), highs) : put(out, text.view());
     } else if (!put_short_plain(out, text.view(), highs)) {
         out = put_escaped(out, text.view(), highs);
     }
     *out++ = '"';
     return out;
 }
-
-char* put(char* out, std::string_view bytes) { return copy_bytes(out, bytes.data(), bytes.size()); }
 
 // Lays out the shortest round-trip digits of a finite `value` in `text` (32 bytes) and returns
 // the end. The digit string and its decimal point position come from to_chars in scientific

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "json/json_text.hpp"
+
 namespace tavrel {
 namespace {
 
@@ -92,7 +94,10 @@ unsigned with_ansi_c(std::string_view text, unsigned classes) {
 // found with memchr and eight bytes at a time, since a body can be many megabytes.
 unsigned body_classes_of(std::string_view text) {
     unsigned classes = text.find('\'') != std::string_view::npos ? kQuote : 0;
-    constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+    // The word tests of the JSON text scanner, exact for every byte (checked there at compile
+    // time): the high bits for non-ASCII, and the bytes below 0x20 (its control limit) and DEL.
+    namespace words = json::detail;
+    static_assert(words::kControlLimit == 0x20);
     std::uint64_t high = 0;
     std::uint64_t control = 0;
     std::size_t i = 0;
@@ -100,19 +105,16 @@ unsigned body_classes_of(std::string_view text) {
         std::uint64_t word;
         std::memcpy(&word, text.data() + i, sizeof word);
         high |= word;
-        // Some byte below 0x20, or some byte equal to 0x7F (exact as a yes or no; the bits that
-        // carry it may be off).
-        const std::uint64_t del = word ^ (0x7F * kOnes);
-        control |= ((word - 0x20 * kOnes) & ~word) | ((del - kOnes) & ~del);
+        control |= words::control_mask(word) | words::zero_mask(word ^ (words::kOnes * 0x7F));
     }
     for (; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
         high |= byte;
-        if (byte < 0x20 || byte == 0x7F) control |= kHighs;
+        if (byte < 0x20 || byte == 0x7F) control |= words::kHighs;
     }
-    if (high & kHighs) classes |= kNonAscii | (text.find('\xC2') != std::string_view::npos ? kC2 : 0);
+    if (words::high_bits(high) != 0) classes |= kNonAscii | (text.find('\xC2') != std::string_view::npos ? kC2 : 0);
     // Rare: a second look at a body holding control characters tells which.
-    if (control & kHighs) classes |= classes_of(text) & (kControl | kNul);
+    if (control != 0) classes |= classes_of(text) & (kControl | kNul);
     return with_ansi_c(text, classes);
 }
 
