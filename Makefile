@@ -31,8 +31,8 @@ $(DEMO_VENV)/.installed: $(SOURCES) tools/requirements.py
 # glibc with its libc++ linked in (tools/zig-c++), in a build folder of its own, then given the
 # manylinux2014 tag by auditwheel, which also shows what the module needs. The result is the one
 # wheel in dist/. The tools live in .venv-wheel; the first build also compiles zig's libc++ into
-# zig's cache (a few minutes, once). The file name gets its two platform tags in the order the
-# manylinux specification and other projects write them (auditwheel sorts them the other way; the
+# zig's cache (a few minutes, once). The file name gets its two platform tags in the order PEP 600
+# and most published wheels write them, newer tag first (auditwheel sorts them the other way; the
 # order carries no meaning).
 WHEEL_VENV := .venv-wheel
 WHEEL_DIR := dist

@@ -124,6 +124,33 @@ char* put_escape(char* out, unsigned char byte) {
 // The high bits of a scanned text are gathered here: non-zero when some byte is 0x80 or above.
 using HighBits = std::uint64_t;
 
+// A text of 4 to 15 bytes without escapes, checked and copied whole by two overlapping loads;
+// false (nothing written) when it holds an escape or has another size.
+TAVREL_INLINE bool put_short_plain_words(char*& out, const char* p, std::size_t size, HighBits& highs) {
+    if (size >= 8 && size < 16) {
+        const std::uint64_t first = load_word(p), last = load_word(p + size - 8);
+        if ((detail::escape_mask(first) | detail::escape_mask(last)) != 0) return false;
+        highs |= first | last;
+        store_word(out + size - 8, last);
+        store_word(out, first);
+        out += size;
+        return true;
+    }
+    if (size >= 4 && size < 8) {
+        std::uint32_t first, last;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&last, p + size - 4, 4);
+        const std::uint64_t both = first | std::uint64_t{last} << 32;
+        if (detail::escape_mask(both) != 0) return false;
+        highs |= both;
+        std::memcpy(out + size - 4, &last, 4);
+        std::memcpy(out, &first, 4);
+        out += size;
+        return true;
+    }
+    return false;
+}
+
 // Copies `text` escaped, eight bytes at a time, or-ing its words into `highs`. Each word is
 // stored whole; at each of its escapes the output moves on to that byte, the escape is written,
 // and the rest of the word is stored again right after it, so every escape costs a few
@@ -133,28 +160,7 @@ using HighBits = std::uint64_t;
 // at a time from its first escape (the same bound holds for the word's own eight bytes), then
 // the last bytes one by one.
 char* put_escaped_words(char* out, const char* p, const char* const end, HighBits& highs) {
-    // A short text without escapes is checked and copied whole by two overlapping loads.
-    const auto size = static_cast<std::size_t>(end - p);
-    if (size >= 8 && size < 16) {
-        const std::uint64_t first = load_word(p), last = load_word(end - 8);
-        if ((detail::escape_mask(first) | detail::escape_mask(last)) == 0) {
-            highs |= first | last;
-            store_word(out + size - 8, last);
-            store_word(out, first);
-            return out + size;
-        }
-    } else if (size >= 4 && size < 8) {
-        std::uint32_t first, last;
-        std::memcpy(&first, p, 4);
-        std::memcpy(&last, end - 4, 4);
-        const std::uint64_t both = first | std::uint64_t{last} << 32;
-        if (detail::escape_mask(both) == 0) {
-            highs |= both;
-            std::memcpy(out + size - 4, &last, 4);
-            std::memcpy(out, &first, 4);
-            return out + size;
-        }
-    }
+    if (put_short_plain_words(out, p, static_cast<std::size_t>(end - p), highs)) return out;
     while (end - p >= 16) {
         const std::uint64_t word = load_word(p);
         highs |= word;
@@ -273,8 +279,8 @@ char* put_escaped(char* out, std::string_view text, HighBits& highs) {
 }
 #endif
 
-// A text of 4 to 32 bytes without escapes, checked and copied whole by two overlapping loads;
-// false (nothing written) when it holds an escape or has another size.
+// A text of 4 to 32 bytes without escapes, checked and copied whole by two overlapping loads
+// (sixteen-byte ones from 16 bytes up); false (nothing written) otherwise.
 TAVREL_INLINE bool put_short_plain(char*& out, std::string_view text, HighBits& highs) {
     const char* const p = text.data();
     const std::size_t size = text.size();
@@ -290,28 +296,7 @@ TAVREL_INLINE bool put_short_plain(char*& out, std::string_view text, HighBits& 
         return true;
     }
 #endif
-    if (size >= 8 && size < 16) {
-        const std::uint64_t first = load_word(p), last = load_word(p + size - 8);
-        if ((detail::escape_mask(first) | detail::escape_mask(last)) != 0) return false;
-        highs |= first | last;
-        store_word(out + size - 8, last);
-        store_word(out, first);
-        out += size;
-        return true;
-    }
-    if (size >= 4 && size < 8) {
-        std::uint32_t first, last;
-        std::memcpy(&first, p, 4);
-        std::memcpy(&last, p + size - 4, 4);
-        const std::uint64_t both = first | std::uint64_t{last} << 32;
-        if (detail::escape_mask(both) != 0) return false;
-        highs |= both;
-        std::memcpy(out + size - 4, &last, 4);
-        std::memcpy(out, &first, 4);
-        out += size;
-        return true;
-    }
-    return false;
+    return put_short_plain_words(out, p, size, highs);
 }
 
 TAVREL_INLINE char* put(char* out, std::string_view bytes) { return copy_bytes(out, bytes.data(), bytes.size()); }
