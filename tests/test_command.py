@@ -246,6 +246,21 @@ class TestRoundTrip:
         assert not CONTROL.search(command), command
         assert shell_split(command) == expected
 
+    def test_special_bytes_anywhere_in_a_text(self):
+        """Texts are looked at sixteen bytes at a time: a byte that decides how a text is quoted
+        is found wherever it sits, in short and in long texts, and in any header of several."""
+        cases = []
+        for char in "\"$`!\\'[ \tél\x85":
+            for size in (1, 7, 15, 16, 17, 33):
+                for at in sorted({0, size // 2, size - 1}):
+                    text = "a" * at + char + "a" * (size - at - 1)
+                    cases += [(text, [], "GET", None), ("u", [("K", text), ("X", "y")], "GET", None),
+                              ("u", [("X", "y"), (text, "v")], "GET", None), ("u", [], "POST", text)]
+        script = "".join(f"printf '%s\\0' {render(*args)} END\n" for args in cases)
+        out = subprocess.run(["bash", "-c", script], capture_output=True, check=True, timeout=60).stdout
+        got = [command.split(b"\0")[:-1] for command in out.split(b"END\0")[:-1]]
+        assert [[word.decode() for word in words] for words in got] == [curl_words(*args) for args in cases]
+
     @pytest.mark.parametrize("shell", SHELLS)
     @settings(max_examples=150, deadline=None)
     @given(args=requests)

@@ -11,6 +11,11 @@
 #include <string_view>
 
 #include "json/json_text.hpp"
+#include "lib/text_copy.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tavrel {
 namespace {
@@ -71,6 +76,98 @@ unsigned classes_of(std::string_view text) {
     return a | b;
 }
 
+#if defined(__SSE2__)
+// Sixteen bytes at a time (SSE2 is part of every x86-64), for the common texts: a url made only
+// of bytes that may stand bare, a header with nothing that double quotes would not keep as it is.
+// Anything else goes on to the per-byte table above, so these tests only have to be exact about
+// what they let pass.
+__m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+__m128i bytes_equal(__m128i block, char c) { return _mm_cmpeq_epi8(block, _mm_set1_epi8(c)); }
+// Lanes of the bytes from `low` to `high`, unsigned.
+__m128i bytes_within(__m128i block, char low, char high) {
+    const __m128i shifted = _mm_sub_epi8(block, _mm_set1_epi8(low));
+    return _mm_cmpeq_epi8(_mm_min_epu8(shifted, _mm_set1_epi8(static_cast<char>(high - low))), shifted);
+}
+
+// Bytes that may stand in an unquoted url word: letters, digits and - . _ / : @ % + = ,
+__m128i bare_lanes(__m128i block) {
+    const __m128i letters = bytes_within(_mm_or_si128(block, _mm_set1_epi8(0x20)), 'a', 'z');
+    __m128i bare = _mm_or_si128(letters, bytes_within(block, '+', ':'));  // + , - . / 0-9 :
+    for (const char c : {'%', '=', '@', '_'}) bare = _mm_or_si128(bare, bytes_equal(block, c));
+    return bare;
+}
+
+// Bytes that a header in double quotes cannot hold as they are: control characters and DEL, every
+// byte of 0x80 or above (the C1 controls are among them), and " \ $ ` !
+__m128i header_special_lanes(__m128i block) {
+    // Signed, the bytes of 0x80 and above are below zero: one compare finds them with the controls.
+    __m128i special = _mm_or_si128(_mm_cmplt_epi8(block, _mm_set1_epi8(0x20)), bytes_equal(block, 0x7F));
+    for (const char c : {'"', '\\', '$', '`', '!'}) special = _mm_or_si128(special, bytes_equal(block, c));
+    return special;
+}
+
+// A few more than those: also # % & and ', which lie among them; a quicker test for many headers
+// at once.
+__m128i header_special_or_near_lanes(__m128i block) {
+    const __m128i low = _mm_or_si128(_mm_cmplt_epi8(block, _mm_set1_epi8(0x20)), bytes_within(block, '!', '\''));
+    return _mm_or_si128(_mm_or_si128(low, bytes_equal(block, 0x7F)),
+                        _mm_or_si128(bytes_equal(block, '\\'), bytes_equal(block, '`')));
+}
+
+// Calls visit(block, valid) for blocks of sixteen bytes that cover the `size` bytes at `p`, where
+// `valid` has the lanes of the block that hold bytes of the text. The sixteen bytes that end where
+// the text ends are always readable (see Request::kReadableBefore), so a short text is one load.
+template <class Visit>
+void for_each_block(const char* p, std::size_t size, Visit visit) {
+    static_assert(Request::kReadableBefore >= 16);
+    if (size == 0) return;
+    if (size < 16) {
+        const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        visit(load16(p + size - 16), _mm_cmpgt_epi8(lane, _mm_set1_epi8(static_cast<char>(15 - size))));
+        return;
+    }
+    const char* const last = p + size - 16;
+    for (; p < last; p += 16) visit(load16(p), _mm_set1_epi8(-1));
+    visit(load16(last), _mm_set1_epi8(-1));
+}
+
+// Whether `lanes_of` finds a lane among the `size` bytes at `p`.
+template <class Lanes>
+bool any_lane(const char* p, std::size_t size, Lanes lanes_of) {
+    __m128i found = _mm_setzero_si128();
+    for_each_block(p, size, [&](__m128i block, __m128i valid) {
+        found = _mm_or_si128(found, _mm_and_si128(lanes_of(block), valid));
+    });
+    return _mm_movemask_epi8(found) != 0;
+}
+
+// The classes of a url or of a header's key and value (back to back in the record), or nullopt
+// when the texts are not of the common kind.
+std::optional<unsigned> plain_url_classes(std::string_view url) {
+    if (any_lane(url.data(), url.size(),
+                 [](__m128i block) { return _mm_xor_si128(bare_lanes(block), _mm_set1_epi8(-1)); }))
+        return std::nullopt;
+    return url.empty() ? 0 : kNotBlank;
+}
+bool plain_header(std::string_view key_and_value) {
+    return !any_lane(key_and_value.data(), key_and_value.size(),
+                     [](__m128i block) { return header_special_lanes(block); });
+}
+bool surely_plain_headers(std::string_view keys_and_values) {
+    return !any_lane(keys_and_values.data(), keys_and_values.size(),
+                     [](__m128i block) { return header_special_or_near_lanes(block); });
+}
+#else
+std::optional<unsigned> plain_url_classes(std::string_view) { return std::nullopt; }
+bool plain_header(std::string_view) { return false; }
+bool surely_plain_headers(std::string_view) { return false; }
+#endif
+
+// Only spaces and tabs, or nothing: a header value that curl takes for no value.
+bool is_blank(std::string_view value) {
+    return std::ranges::all_of(value, [](char c) { return c == ' ' || c == '\t'; });
+}
+
 // A C1 control (U+0080-U+009F) is the byte 0xC2 followed by one of 0x80-0x9F.
 bool is_c1_at(std::string_view text, std::size_t i) {
     return i + 1 < text.size() && static_cast<unsigned char>(text[i]) == 0xC2 &&
@@ -91,30 +188,53 @@ unsigned with_ansi_c(std::string_view text, unsigned classes) {
 }
 
 // The classes a body needs (it is always quoted): kQuote, kNonAscii, kC2, kControl and kNul,
-// found with memchr and eight bytes at a time, since a body can be many megabytes.
+// found in one pass over the body, since it can be many megabytes.
 unsigned body_classes_of(std::string_view text) {
-    unsigned classes = text.find('\'') != std::string_view::npos ? kQuote : 0;
-    // The word tests of the JSON text scanner, exact for every byte (checked there at compile
-    // time): the high bits for non-ASCII, and the bytes below 0x20 (its control limit) and DEL.
     namespace words = json::detail;
     static_assert(words::kControlLimit == 0x20);
-    std::uint64_t high = 0;
-    std::uint64_t control = 0;
+    bool quote = false;
+    bool high = false;
+    bool control = false;  // a byte below 0x20 (the JSON scanner's control limit) or DEL
+#if defined(__SSE2__)
+    __m128i quotes = _mm_setzero_si128();
+    __m128i highs = _mm_setzero_si128();
+    __m128i controls = _mm_setzero_si128();
+    for_each_block(text.data(), text.size(), [&](__m128i block, __m128i valid) {
+        block = _mm_and_si128(block, valid);  // the lanes outside the text read as U+0000 ...
+        quotes = _mm_or_si128(quotes, bytes_equal(block, '\''));
+        highs = _mm_or_si128(highs, block);
+        const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(words::kControlLimit - 1)), block);
+        // ... and are not counted as controls
+        controls = _mm_or_si128(controls, _mm_and_si128(_mm_or_si128(low, bytes_equal(block, 0x7F)), valid));
+    });
+    quote = _mm_movemask_epi8(quotes) != 0;
+    high = _mm_movemask_epi8(highs) != 0;
+    control = _mm_movemask_epi8(controls) != 0;
+#else
+    // The word tests of the JSON text scanner, exact for every byte (checked there at compile
+    // time): the high bits for non-ASCII, and the bytes below its control limit and DEL.
+    quote = text.find('\'') != std::string_view::npos;
+    std::uint64_t high_word = 0;
+    std::uint64_t control_word = 0;
     std::size_t i = 0;
     for (; i + 8 <= text.size(); i += 8) {
         std::uint64_t word;
         std::memcpy(&word, text.data() + i, sizeof word);
-        high |= word;
-        control |= words::control_mask(word) | words::zero_mask(word ^ (words::kOnes * 0x7F));
+        high_word |= word;
+        control_word |= words::control_mask(word) | words::zero_mask(word ^ (words::kOnes * 0x7F));
     }
     for (; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        high |= byte;
-        if (byte < 0x20 || byte == 0x7F) control |= words::kHighs;
+        high_word |= byte;
+        if (byte < 0x20 || byte == 0x7F) control_word |= words::kHighs;
     }
-    if (words::high_bits(high) != 0) classes |= kNonAscii | (text.find('\xC2') != std::string_view::npos ? kC2 : 0);
+    high = words::high_bits(high_word) != 0;
+    control = control_word != 0;
+#endif
+    unsigned classes = quote ? kQuote : 0;
+    if (high) classes |= kNonAscii | (text.find('\xC2') != std::string_view::npos ? kC2 : 0);
     // Rare: a second look at a body holding control characters tells which.
-    if (control != 0) classes |= classes_of(text) & (kControl | kNul);
+    if (control) classes |= classes_of(text) & (kControl | kNul);
     return with_ansi_c(text, classes);
 }
 
@@ -202,12 +322,11 @@ struct Counter {
     }
 };
 
-// Copies the bytes it is given; the buffer was sized by a Counter over the same calls.
+// Copies the bytes it is given, into a buffer of the text's bound or of its counted size.
 struct Writer {
     char* out;
     void put(std::string_view text) {
-        if (text.empty()) return;  // an empty view may have no data pointer, which memcpy must not get
-        std::memcpy(out, text.data(), text.size());
+        copy_text(out, text.data(), text.size());
         out += text.size();
     }
     void put_quoted(std::string_view text, unsigned classes) {
@@ -292,6 +411,14 @@ void CommandText::emit(Sink& sink) const {
     for (std::size_t i = 0; i < request_.header_count(); ++i) {
         const HeaderView header = request_.header(i);
         const unsigned classes = header_classes_[i];
+        if (classes == 0) {  // the usual header: in double quotes as it is
+            sink.put(" -H \"");
+            sink.put(header.key);
+            sink.put(": ");
+            sink.put(header.value);
+            sink.put("\"");
+            continue;
+        }
         const bool blank = classes & kBlankValue;
         const std::string_view separator = blank ? ";" : ": ";
         const std::string_view value = blank ? std::string_view() : header.value;
@@ -330,23 +457,37 @@ void CommandText::emit(Sink& sink) const {
     }
 }
 
-CommandText::CommandText(const Request& request, std::pmr::memory_resource* scratch)
-    : request_(request), header_classes_(scratch) {
-    url_classes_ = with_ansi_c(request.url(), classes_of(request.url()));
+CommandText::CommandText(const Request& request) : request_(request) {
+    const std::optional<unsigned> plain_url = plain_url_classes(request.url());
+    url_classes_ = plain_url ? *plain_url : with_ansi_c(request.url(), classes_of(request.url()));
     // zsh reads a word starting with "=" as the path of the command so named.
     if (request.url().starts_with('=')) url_classes_ |= kNotBare;
     unsigned all = url_classes_;
     bool suspect = url_classes_ & kNul;  // something that may be unsendable
-    header_classes_.reserve(request.header_count());
-    for (const HeaderView header : request.headers()) {
+    if (request.header_count() > kInPlaceHeaders) {
+        more_classes_.resize(request.header_count());
+        header_classes_ = more_classes_.data();
+    }
+    // Usually no header holds anything that double quotes would not keep as it is; one look at
+    // all their texts together tells.
+    const bool all_plain = surely_plain_headers(request.headers_text());
+    for (std::size_t i = 0; i < request.header_count(); ++i) {
+        const HeaderView header = request.header(i);
         // `key: value`, or `key;` when the value is blank: curl drops a header given as `key:`
         // with nothing after it, and sends `key;` as a header with an empty value. A blank value
         // is not written, so then only the key's classes count.
+        if (all_plain || plain_header(request.header_text(i))) {
+            const bool blank = !header.key.empty() && is_blank(header.value);
+            header_classes_[i] = blank ? kBlankValue : 0;
+            suspect =
+                suspect || header.key.starts_with('@') || (blank && header.key.find(';') != std::string_view::npos);
+            continue;
+        }
         const unsigned key = with_ansi_c(header.key, classes_of(header.key));
         const unsigned value = with_ansi_c(header.value, classes_of(header.value));
         const bool blank = !header.key.empty() && !(value & kNotBlank);
         const unsigned classes = blank ? key | kBlankValue : key | value;
-        header_classes_.push_back(static_cast<std::uint16_t>(classes));
+        header_classes_[i] = static_cast<std::uint16_t>(classes);
         all |= classes;
         suspect = suspect || ((key | value) & kNoHeader) || header.key.starts_with('@') ||
                   (blank && header.key.find(';') != std::string_view::npos);
@@ -359,22 +500,30 @@ CommandText::CommandText(const Request& request, std::pmr::memory_resource* scra
     if (suspect) unsendable_ = find_unsendable(request);
     if (unsendable_) return;
     ascii_ = !(all & kNonAscii);
-    Counter counter;
-    emit(counter);
-    size_ = counter.size;
+    // Every byte of a text is written as four at most ('\'' as '\\'', a control character as
+    // three octal digits), and the words around the texts are fewer than kWordsBound bytes: those
+    // of the url and the body, and those of each header.
+    constexpr std::size_t kWordsBound = 64, kHeaderWordsBound = 16;
+    bound_ = kWordsBound + kHeaderWordsBound * request.header_count() + 4 * request.text_bytes();
 }
 
-void CommandText::write(char* out) const {
+std::size_t CommandText::size() const {
+    Counter counter;
+    emit(counter);
+    return counter.size;
+}
+
+std::size_t CommandText::write(char* out) const {
     Writer writer{out};
     emit(writer);
+    return static_cast<std::size_t>(writer.out - out);
 }
 
 std::variant<std::string, Unsendable> render_command(const Request& request) {
-    std::pmr::monotonic_buffer_resource scratch;
-    const CommandText command(request, &scratch);
+    const CommandText command(request);
     if (command.unsendable()) return *command.unsendable();
     std::string text(command.size(), '\0');
-    command.write(text.data());
+    text.resize(command.write(text.data()));
     return text;
 }
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <memory_resource>
+#include <array>
 #include <optional>
 #include <string>
 #include <variant>
@@ -25,21 +25,25 @@ struct Unsendable {
 // written in ANSI-C quoting ($'...'), so that every command is one line of printable text; texts
 // that need no quoting are written exactly as given.
 //
-// Made in two passes: the constructor looks at every text once, decides whether a command can
-// carry the request and works out the exact length; write() then fills exactly size() bytes, so
-// that the text can go straight into its final buffer. `scratch` holds two bytes per header
-// between the two passes.
+// The constructor looks at every text once, decides whether a command can carry the request and
+// works out a bound of its length; write() then fills in the text. A short command is written
+// once into a buffer of bound() bytes; a long one is counted first (size()), so that it can go
+// straight into a buffer of its exact length.
 class CommandText {
 public:
-    CommandText(const Request& request, std::pmr::memory_resource* scratch);
+    explicit CommandText(const Request& request);
 
-    // Set when no command can carry the request; size() and write() are then meaningless.
+    // Set when no command can carry the request; the rest is then meaningless.
     const std::optional<Unsendable>& unsendable() const noexcept { return unsendable_; }
-    std::size_t size() const noexcept { return size_; }
+    // At least the length of the text.
+    std::size_t bound() const noexcept { return bound_; }
+    // The exact length of the text, counted.
+    std::size_t size() const;
     // Every byte below 0x80: the text is ASCII as well as UTF-8.
     bool ascii() const noexcept { return ascii_; }
-    // Writes size() bytes to `out`. The request must be the one given to the constructor.
-    void write(char* out) const;
+    // Writes the text to `out`, which has room for bound() bytes or for size() bytes, and returns
+    // its length. The request must be the one given to the constructor.
+    std::size_t write(char* out) const;
 
 private:
     template <class Sink>
@@ -48,8 +52,12 @@ private:
     const Request& request_;
     unsigned url_classes_ = 0;
     unsigned body_classes_ = 0;
-    std::pmr::vector<std::uint16_t> header_classes_;  // key and value together, per header
-    std::size_t size_ = 0;
+    // Per header, of its key and value together: in place for the usual few headers.
+    static constexpr std::size_t kInPlaceHeaders = 16;
+    std::array<std::uint16_t, kInPlaceHeaders> in_place_classes_;
+    std::vector<std::uint16_t> more_classes_;
+    std::uint16_t* header_classes_ = in_place_classes_.data();
+    std::size_t bound_ = 0;
     bool ascii_ = true;
     std::optional<Unsendable> unsendable_;
 };

@@ -57,7 +57,28 @@ public:
     }
     // In the order the caller gave them; duplicates kept.
     std::size_t header_count() const noexcept { return header_count_; }
-    HeaderView header(std::size_t i) const noexcept { return {text(2 * i + 1), text(2 * i + 2)}; }
+    HeaderView header(std::size_t i) const noexcept {
+        // A record with headers has a block; key i starts where text 2i ends.
+        const std::size_t* const ends = block_.get() + 2 * i;
+        return {{bytes() + ends[0], ends[1] - ends[0]}, {bytes() + ends[1], ends[2] - ends[1]}};
+    }
+
+    // The bytes of all the texts together.
+    std::size_t text_bytes() const noexcept { return block_ ? block_[text_count() - 1] : 0; }
+    // Header i's key and value as one text: they lie back to back.
+    std::string_view header_text(std::size_t i) const noexcept {
+        const HeaderView h = header(i);
+        return {h.key.data(), h.key.size() + h.value.size()};
+    }
+    // The keys and values of all headers as one text: they lie back to back, in order.
+    std::string_view headers_text() const noexcept {
+        if (header_count_ == 0) return {};
+        return {bytes() + block_[0], block_[2 * header_count_] - block_[0]};
+    }
+    // Every text is preceded in the block by at least this many bytes of the record (the table of
+    // text ends comes first, and it has two entries at least), so a reader may load the
+    // kReadableBefore bytes that end where any non-empty text ends.
+    static constexpr std::size_t kReadableBefore = 2 * sizeof(std::size_t);
 
     class HeaderIterator;
     struct Headers;
@@ -113,10 +134,12 @@ public:
 private:
     std::size_t text_count() const noexcept { return 2 * header_count_ + 2; }
     std::size_t block_words() const noexcept;
+    // The texts' bytes, after the table of their ends.
+    const char* bytes() const noexcept { return reinterpret_cast<const char*>(block_.get() + text_count()); }
     std::string_view text(std::size_t i) const noexcept {
         if (!block_) return {};
         const std::size_t begin = i == 0 ? 0 : block_[i - 1];
-        return {reinterpret_cast<const char*>(block_.get() + text_count()) + begin, block_[i] - begin};
+        return {bytes() + begin, block_[i] - begin};
     }
 
     std::unique_ptr<std::size_t[]> block_;  // null only for the empty request

@@ -1,6 +1,8 @@
 // Command rendering on plain request records, including the quoting of shell-special texts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "lib/command.hpp"
 
 namespace tavrel {
@@ -73,6 +75,30 @@ TEST(RenderCommand, RefusesWhatNoCommandCanCarry) {
               "refused: url holds U+0000, which no shell word can carry");
     EXPECT_EQ(render(make("u", {{"K", "\x01"}, {"@x", "v"}}, HttpMethod::POST, "\0"sv)),
               "refused: header 0 (\"K\") holds U+0001, which no HTTP header can carry; the command cannot send it");
+}
+
+// A short command is written into a buffer of bound() bytes: the bound must hold for the texts
+// that grow the most, each byte written as four ('\'' as '\\'', controls in octal).
+TEST(RenderCommand, TheBoundHoldsForTheLongestCommands) {
+    const std::string quotes(40, '\'');
+    const std::string controls(40, '\x01');
+    std::string c1;
+    for (int i = 0; i < 20; ++i) c1 += "\u0085";
+    std::vector<HeaderView> headers;
+    for (int i = 0; i < 20; ++i) headers.push_back({i % 2 ? quotes : c1, i % 3 ? "$'" : " "});
+    for (const std::string& text : {quotes, controls, c1}) {
+        for (const HttpMethod method : {HttpMethod::HEAD, HttpMethod::OPTIONS}) {
+            const Request request("-[" + text, headers, method, "@" + text);
+            const CommandText command(request);
+            ASSERT_FALSE(command.unsendable());
+            std::string written(std::max(command.bound(), command.size()), '\0');
+            const std::size_t size = command.write(written.data());
+            EXPECT_EQ(size, command.size());
+            EXPECT_LE(size, command.bound());
+            written.resize(size);
+            EXPECT_EQ(written, render(request));
+        }
+    }
 }
 
 }  // namespace
