@@ -106,12 +106,14 @@ __m128i header_special_lanes(__m128i block) {
     return special;
 }
 
-// A few more than those: also # % & and ', which lie among them; a quicker test for many headers
-// at once.
+// A few more than those: also # % & and ', which lie among them, and the "@" and ";" that ask
+// for a closer look at a header's key; a quicker test for all headers at once, after which those
+// headers need nothing more worked out.
 __m128i header_special_or_near_lanes(__m128i block) {
     const __m128i low = _mm_or_si128(_mm_cmplt_epi8(block, _mm_set1_epi8(0x20)), bytes_within(block, '!', '\''));
-    return _mm_or_si128(_mm_or_si128(low, bytes_equal(block, 0x7F)),
-                        _mm_or_si128(bytes_equal(block, '\\'), bytes_equal(block, '`')));
+    const __m128i high = _mm_or_si128(_mm_or_si128(bytes_equal(block, '\\'), bytes_equal(block, '`')),
+                                      _mm_or_si128(bytes_equal(block, '@'), bytes_equal(block, ';')));
+    return _mm_or_si128(_mm_or_si128(low, bytes_equal(block, 0x7F)), high);
 }
 
 // Calls visit(block, valid) for blocks of sixteen bytes that cover the `size` bytes at `p`, where
@@ -163,9 +165,9 @@ bool plain_header(std::string_view) { return false; }
 bool surely_plain_headers(std::string_view) { return false; }
 #endif
 
-// Only spaces and tabs, or nothing: a header value that curl takes for no value.
-bool is_blank(std::string_view value) {
-    return std::ranges::all_of(value, [](char c) { return c == ' ' || c == '\t'; });
+// A value of only spaces and tabs, or none, which curl takes for no value, beside a key.
+bool blank_value(HeaderView header) {
+    return !header.key.empty() && std::ranges::all_of(header.value, [](char c) { return c == ' ' || c == '\t'; });
 }
 
 // A C1 control (U+0080-U+009F) is the byte 0xC2 followed by one of 0x80-0x9F.
@@ -410,7 +412,8 @@ void CommandText::emit(Sink& sink) const {
 
     for (std::size_t i = 0; i < request_.header_count(); ++i) {
         const HeaderView header = request_.header(i);
-        const unsigned classes = header_classes_[i];
+        // Plain headers: blank_value() is the only class they may have.
+        const unsigned classes = !plain_headers_ ? header_classes_[i] : blank_value(header) ? kBlankValue : 0;
         if (classes == 0) {  // the usual header: in double quotes as it is
             sink.put(" -H \"");
             sink.put(header.key);
@@ -457,27 +460,19 @@ void CommandText::emit(Sink& sink) const {
     }
 }
 
-CommandText::CommandText(const Request& request) : request_(request) {
-    const std::optional<unsigned> plain_url = plain_url_classes(request.url());
-    url_classes_ = plain_url ? *plain_url : with_ansi_c(request.url(), classes_of(request.url()));
-    // zsh reads a word starting with "=" as the path of the command so named.
-    if (request.url().starts_with('=')) url_classes_ |= kNotBare;
-    unsigned all = url_classes_;
-    bool suspect = url_classes_ & kNul;  // something that may be unsendable
+void CommandText::classify_headers(unsigned& all, bool& suspect) {
+    const Request& request = request_;
     if (request.header_count() > kInPlaceHeaders) {
         more_classes_.resize(request.header_count());
         header_classes_ = more_classes_.data();
     }
-    // Usually no header holds anything that double quotes would not keep as it is; one look at
-    // all their texts together tells.
-    const bool all_plain = surely_plain_headers(request.headers_text());
     for (std::size_t i = 0; i < request.header_count(); ++i) {
         const HeaderView header = request.header(i);
         // `key: value`, or `key;` when the value is blank: curl drops a header given as `key:`
         // with nothing after it, and sends `key;` as a header with an empty value. A blank value
         // is not written, so then only the key's classes count.
-        if (all_plain || plain_header(request.header_text(i))) {
-            const bool blank = !header.key.empty() && is_blank(header.value);
+        if (plain_header(request.header_text(i))) {
+            const bool blank = blank_value(header);
             header_classes_[i] = blank ? kBlankValue : 0;
             suspect =
                 suspect || header.key.starts_with('@') || (blank && header.key.find(';') != std::string_view::npos);
@@ -492,6 +487,20 @@ CommandText::CommandText(const Request& request) : request_(request) {
         suspect = suspect || ((key | value) & kNoHeader) || header.key.starts_with('@') ||
                   (blank && header.key.find(';') != std::string_view::npos);
     }
+}
+
+CommandText::CommandText(const Request& request) : request_(request) {
+    const std::optional<unsigned> plain_url = plain_url_classes(request.url());
+    url_classes_ = plain_url ? *plain_url : with_ansi_c(request.url(), classes_of(request.url()));
+    // zsh reads a word starting with "=" as the path of the command so named.
+    if (request.url().starts_with('=')) url_classes_ |= kNotBare;
+    unsigned all = url_classes_;
+    bool suspect = url_classes_ & kNul;  // something that may be unsendable
+    // Usually no header holds anything that double quotes would not keep as it is, nor "@" or
+    // ";": one look at all their texts together tells, and then nothing else is needed of them
+    // until they are written.
+    plain_headers_ = surely_plain_headers(request.headers_text());
+    if (!plain_headers_) classify_headers(all, suspect);
     if (const std::optional<std::string_view> body = request.body()) {
         body_classes_ = body_classes_of(*body);
         all |= body_classes_;

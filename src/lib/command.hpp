@@ -48,6 +48,8 @@ public:
 private:
     template <class Sink>
     void emit(Sink& sink) const;
+    // Fills in header_classes_, adding to the classes of the whole text and to whether it may be unsendable.
+    void classify_headers(unsigned& all, bool& suspect);
 
     const Request& request_;
     unsigned url_classes_ = 0;
@@ -57,6 +59,8 @@ private:
     std::array<std::uint16_t, kInPlaceHeaders> in_place_classes_;
     std::vector<std::uint16_t> more_classes_;
     std::uint16_t* header_classes_ = in_place_classes_.data();
+    // No header needs more than double quotes; then header_classes_ is not filled in.
+    bool plain_headers_ = false;
     std::size_t bound_ = 0;
     bool ascii_ = true;
     std::optional<Unsendable> unsendable_;
