@@ -141,3 +141,22 @@ class TestCopies:
         assert commands(collection) == [
             'curl -X GET https://h/one -H "K: ' + "v" * 1000 + '" -d \'b\'',
             'curl -X GET https://h/two -H "A: 1"']
+
+    def test_many_added_requests_keep_their_texts(self):
+        """Added copies are stored in blocks the collection allocates in bulk, from small to large
+        (and a text larger than any block): all keep their texts after the originals are gone,
+        and the objects that get_collection returns keep theirs after the collection is gone."""
+        sizes = [0, 1, 7, 100, 3000, 600_000, 5, 40_000, *range(0, 2000, 37)]
+        made = [req(f"https://h/{i}", [("K", str(i) * (size % 50))], HTTPMETHOD.POST, chr(97 + i % 26) * size)
+                for i, size in enumerate(sizes)]
+        expected = [r.get_request_command() for r in made]
+        collection = TavrelCollection()
+        for request in made:
+            collection.add_request(request)
+        del made, request
+        gc.collect()
+        assert commands(collection) == expected
+        copies = collection.get_collection()
+        del collection
+        gc.collect()
+        assert [c.get_request_command() for c in copies] == expected

@@ -1,6 +1,7 @@
 // Binding positional and keyword arguments to the parameters of a constructor or method.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <span>
 #include <string>
@@ -86,10 +87,19 @@ public:
         BoundObjects bound_;
     };
 
+    // The common call, every parameter given by position, needs nothing of the binder.
     Result<Void> bind(PyObject* args, PyObject* kwargs, Args& out) const {
+        if (kwargs == nullptr && PyTuple_GET_SIZE(args) == sizeof...(Params)) {
+            std::copy_n(&PyTuple_GET_ITEM(args, 0), sizeof...(Params), out.objects().objects.begin());
+            return Void{};
+        }
         return bind_arguments(spec, args, kwargs, out.objects());
     }
     Result<Void> bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Args& out) const {
+        if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == sizeof...(Params)) {
+            std::copy_n(args, sizeof...(Params), out.objects().objects.begin());
+            return Void{};
+        }
         return bind_arguments(spec, args, nargsf, kwnames, out.objects());
     }
 

@@ -23,8 +23,12 @@ struct TavrelClass : PyClass<TavrelClass> {
     static const ClassSpec spec;
 };
 
-// The stored list: nullopt while unset, which differs from an empty list.
-using StoredList = std::optional<std::vector<Request>>;
+// The stored list: nullopt while unset, which differs from an empty list. The records that
+// add_request copies in take their blocks from `arena`, which goes after them.
+struct StoredList {
+    RecordArena arena;
+    std::optional<std::vector<Request>> records;
+};
 
 struct CollectionClass : PyClass<CollectionClass> {
     using Value = StoredList;

@@ -14,7 +14,7 @@ namespace {
 Result<StoredList> extract_stored_list(PyObject* obj) {
     if (obj == Py_None) return StoredList();
     TAVREL_TRY_SET(std::vector<Request> records, extract_sequence<Request>(obj, copy_request));
-    return StoredList(std::move(records));
+    return StoredList{{}, std::move(records)};
 }
 
 constexpr Param kCollection{"collection", extract_stored_list};
@@ -36,11 +36,8 @@ PyObject* add_request(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         TAVREL_TRY_SET(Exclusive<CollectionClass> collection, borrow_exclusive<CollectionClass>(self));
         TAVREL_TRY_SET(Shared<TavrelClass> request, bound.get<kTavrel>());
         StoredList& stored = *collection;
-        if (stored) {
-            stored->push_back(*request);
-        } else {
-            stored.emplace(1, *request);
-        }
+        if (!stored.records) stored.records.emplace();
+        stored.records->push_back(request->copy_into(stored.arena));
         return new_ref(Py_None);
     });
 }
@@ -48,7 +45,7 @@ PyObject* add_request(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
 PyObject* get_collection(PyObject* self, PyObject*) {
     return object_boundary([self]() -> Result<PyRef> {
         TAVREL_TRY_SET(Shared<CollectionClass> collection, borrow_shared<CollectionClass>(self));
-        const StoredList& stored = *collection;
+        const std::optional<std::vector<Request>>& stored = collection->records;
         if (!stored) return new_ref(Py_None);
         TAVREL_TRY_SET(PyTypeObject * tavrel_type, TavrelClass::type());
         TAVREL_TRY_SET(PyRef list, new_list(static_cast<Py_ssize_t>(stored->size())));
@@ -101,7 +98,7 @@ private:
 PyObject* export_collection(PyObject* self, PyObject*) {
     return object_boundary([self]() -> Result<PyRef> {
         TAVREL_TRY_SET(Shared<CollectionClass> collection, borrow_shared<CollectionClass>(self));
-        const StoredList& stored = *collection;
+        const std::optional<std::vector<Request>>& stored = collection->records;
         std::span<const Request> records;
         if (stored) records = *stored;
         Result<PyRef> str = new_ascii_str(document_size_estimate(records));

@@ -1,6 +1,8 @@
 // The request record's single-block storage.
 #include "lib/request.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "lib/text_copy.hpp"
@@ -19,8 +21,9 @@ Request Request::from_texts(const Texts& texts, HttpMethod method, bool has_body
     std::size_t bytes = 0;
     texts.for_each([&](std::string_view text) { bytes += text.size(); });
     const std::size_t words = texts.size() + (bytes + sizeof(std::size_t) - 1) / sizeof(std::size_t);
-    request.block_ = std::make_unique_for_overwrite<std::size_t[]>(words);
-    std::size_t* ends = request.block_.get();
+    request.block_ = new std::size_t[words];  // NOLINT(cppcoreguidelines-owning-memory): released by release()
+    request.owns_block_ = true;
+    std::size_t* ends = request.block_;
     char* out = reinterpret_cast<char*>(ends + texts.size());
     std::size_t end = 0;
     texts.for_each([&](std::string_view text) {
@@ -47,8 +50,37 @@ Request::Request(const Request& other)
     : header_count_(other.header_count_), method_(other.method_), has_body_(other.has_body_) {
     if (!other.block_) return;
     const std::size_t words = other.block_words();
-    block_ = std::make_unique_for_overwrite<std::size_t[]>(words);
-    std::memcpy(block_.get(), other.block_.get(), words * sizeof(std::size_t));
+    block_ = new std::size_t[words];  // NOLINT(cppcoreguidelines-owning-memory): released by release()
+    owns_block_ = true;
+    std::memcpy(block_, other.block_, words * sizeof(std::size_t));
+}
+
+Request Request::copy_into(RecordArena& arena) const {
+    Request copy;
+    copy.header_count_ = header_count_;
+    copy.method_ = method_;
+    copy.has_body_ = has_body_;
+    if (!block_) return copy;
+    const std::size_t words = block_words();
+    copy.block_ = arena.allocate(words);
+    std::memcpy(copy.block_, block_, words * sizeof(std::size_t));
+    return copy;
+}
+
+std::size_t* RecordArena::allocate(std::size_t words) {
+    if (words > left_) {
+        constexpr std::size_t kDoublings = std::countr_zero(kLargestChunkWords / kFirstChunkWords);
+        const std::size_t chunk =
+            chunks_.size() >= kDoublings ? kLargestChunkWords : kFirstChunkWords << chunks_.size();
+        const std::size_t size = std::max(words, chunk);
+        chunks_.push_back(std::make_unique_for_overwrite<std::size_t[]>(size));
+        next_ = chunks_.back().get();
+        left_ = size;
+    }
+    std::size_t* const block = next_;
+    next_ += words;
+    left_ -= words;
+    return block;
 }
 
 Request& Request::operator=(const Request& other) {

@@ -29,7 +29,10 @@ struct HeaderView {
 // from the end of text i-1 (0 for the url) to its own end.
 //
 // Copying copies the whole block; copies share nothing. A moved-from record is empty (empty url,
-// no headers, no body) and may be assigned to or destroyed.
+// no headers, no body) and may be assigned to or destroyed. A record copied into a RecordArena
+// does not own its block and must not outlive the arena.
+class RecordArena;
+
 class Request {
 public:
     // The empty GET request.
@@ -38,15 +41,27 @@ public:
             std::optional<std::string_view> body);
     Request(const Request& other);
     Request& operator=(const Request& other);
-    Request(Request&& other) noexcept { *this = std::move(other); }
+    Request(Request&& other) noexcept
+        : block_(std::exchange(other.block_, nullptr)),
+          header_count_(std::exchange(other.header_count_, 0)),
+          method_(std::exchange(other.method_, HttpMethod::GET)),
+          has_body_(std::exchange(other.has_body_, false)),
+          owns_block_(std::exchange(other.owns_block_, false)) {}
     Request& operator=(Request&& other) noexcept {
-        block_ = std::move(other.block_);
-        header_count_ = std::exchange(other.header_count_, 0);
-        method_ = std::exchange(other.method_, HttpMethod::GET);
-        has_body_ = std::exchange(other.has_body_, false);
+        if (this != &other) {
+            release();
+            block_ = std::exchange(other.block_, nullptr);
+            header_count_ = std::exchange(other.header_count_, 0);
+            method_ = std::exchange(other.method_, HttpMethod::GET);
+            has_body_ = std::exchange(other.has_body_, false);
+            owns_block_ = std::exchange(other.owns_block_, false);
+        }
         return *this;
     }
-    ~Request() = default;
+    ~Request() { release(); }
+
+    // A copy whose block comes from `arena`: it lives no longer than the arena.
+    Request copy_into(RecordArena& arena) const;
 
     std::string_view url() const noexcept { return text(0); }
     HttpMethod method() const noexcept { return method_; }
@@ -59,7 +74,7 @@ public:
     std::size_t header_count() const noexcept { return header_count_; }
     HeaderView header(std::size_t i) const noexcept {
         // A record with headers has a block; key i starts where text 2i ends.
-        const std::size_t* const ends = block_.get() + 2 * i;
+        const std::size_t* const ends = block_ + 2 * i;
         return {{bytes() + ends[0], ends[1] - ends[0]}, {bytes() + ends[1], ends[2] - ends[1]}};
     }
 
@@ -135,17 +150,36 @@ private:
     std::size_t text_count() const noexcept { return 2 * header_count_ + 2; }
     std::size_t block_words() const noexcept;
     // The texts' bytes, after the table of their ends.
-    const char* bytes() const noexcept { return reinterpret_cast<const char*>(block_.get() + text_count()); }
+    const char* bytes() const noexcept { return reinterpret_cast<const char*>(block_ + text_count()); }
+    void release() noexcept {
+        if (owns_block_) delete[] block_;  // NOLINT(cppcoreguidelines-owning-memory): owned exactly when owns_block_
+    }
     std::string_view text(std::size_t i) const noexcept {
         if (!block_) return {};
         const std::size_t begin = i == 0 ? 0 : block_[i - 1];
         return {bytes() + begin, block_[i] - begin};
     }
 
-    std::unique_ptr<std::size_t[]> block_;  // null only for the empty request
+    std::size_t* block_ = nullptr;  // null only for the empty request
     std::size_t header_count_ = 0;
     HttpMethod method_ = HttpMethod::GET;
     bool has_body_ = false;
+    bool owns_block_ = false;  // from new[]; otherwise from an arena, or none
+};
+
+// Storage for the blocks of records that live exactly as long as one owner (a collection's
+// stored list): cut from chunks allocated in bulk, with room for a few records at first and then
+// for more and more, and freed all together, which saves an allocation and a release per record.
+class RecordArena {
+public:
+    // Room for `words` words, kept until the arena goes.
+    std::size_t* allocate(std::size_t words);
+
+private:
+    static constexpr std::size_t kFirstChunkWords = 256, kLargestChunkWords = std::size_t{1} << 16;
+    std::vector<std::unique_ptr<std::size_t[]>> chunks_;
+    std::size_t* next_ = nullptr;
+    std::size_t left_ = 0;
 };
 
 class Request::HeaderIterator {
