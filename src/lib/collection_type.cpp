@@ -37,7 +37,7 @@ PyObject* add_request(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         TAVREL_TRY_SET(Shared<TavrelClass> request, bound.get<kTavrel>());
         StoredList& stored = *collection;
         if (!stored.records) stored.records.emplace();
-        stored.records->push_back(request->copy_into(stored.arena));
+        stored.records->emplace_back(*request, stored.arena);
         return new_ref(Py_None);
     });
 }

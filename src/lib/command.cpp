@@ -78,9 +78,9 @@ unsigned classes_of(std::string_view text) {
 
 #if defined(__SSE2__)
 // Sixteen bytes at a time (SSE2 is part of every x86-64), for the common texts: a url made only
-// of bytes that may stand bare, a header with nothing that double quotes would not keep as it is.
-// Anything else goes on to the per-byte table above, so these tests only have to be exact about
-// what they let pass.
+// of bytes that may stand bare, headers with nothing that double quotes would not keep as it is,
+// and the body. A url or header that these tests do not let pass goes on to the per-byte table
+// above, so they only have to be exact about what they let pass.
 __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 __m128i bytes_equal(__m128i block, char c) { return _mm_cmpeq_epi8(block, _mm_set1_epi8(c)); }
 // Lanes of the bytes from `low` to `high`, unsigned.
@@ -143,18 +143,20 @@ bool any_lane(const char* p, std::size_t size, Lanes lanes_of) {
     return _mm_movemask_epi8(found) != 0;
 }
 
-// The classes of a url or of a header's key and value (back to back in the record), or nullopt
-// when the texts are not of the common kind.
+// The classes of a url made only of bytes that may stand bare, or nullopt for any other url.
 std::optional<unsigned> plain_url_classes(std::string_view url) {
     if (any_lane(url.data(), url.size(),
                  [](__m128i block) { return _mm_xor_si128(bare_lanes(block), _mm_set1_epi8(-1)); }))
         return std::nullopt;
     return url.empty() ? 0 : kNotBlank;
 }
+// Whether a header (its key and value, back to back in the record) needs only double quotes.
 bool plain_header(std::string_view key_and_value) {
     return !any_lane(key_and_value.data(), key_and_value.size(),
                      [](__m128i block) { return header_special_lanes(block); });
 }
+// Whether all headers need only double quotes and none has "@" or ";": then nothing more about
+// them has to be worked out before they are written.
 bool surely_plain_headers(std::string_view keys_and_values) {
     return !any_lane(keys_and_values.data(), keys_and_values.size(),
                      [](__m128i block) { return header_special_or_near_lanes(block); });
@@ -387,7 +389,7 @@ void put_ansi_c(Sink& sink, std::string_view text) {
 }  // namespace
 
 template <class Sink>
-void CommandText::emit(Sink& sink) const {
+Sink CommandText::emit(Sink sink) const {
     sink.put("curl -X ");
     sink.put(method_text(request_.method()));
     // With -X HEAD alone curl waits for a body that a HEAD response never has.
@@ -410,10 +412,13 @@ void CommandText::emit(Sink& sink) const {
         sink.put(url);
     }
 
-    for (std::size_t i = 0; i < request_.header_count(); ++i) {
-        const HeaderView header = request_.header(i);
+    const Request::HeaderTable headers = request_.header_table();
+    const bool plain_headers = plain_headers_;
+    const std::uint16_t* const header_classes = header_classes_;
+    for (std::size_t i = 0; i < headers.count; ++i) {
+        const HeaderView header = headers[i];
         // Plain headers: blank_value() is the only class they may have.
-        const unsigned classes = !plain_headers_ ? header_classes_[i] : blank_value(header) ? kBlankValue : 0;
+        const unsigned classes = !plain_headers ? header_classes[i] : blank_value(header) ? kBlankValue : 0;
         if (classes == 0) {  // the usual header: in double quotes as it is
             sink.put(" -H \"");
             sink.put(header.key);
@@ -458,6 +463,7 @@ void CommandText::emit(Sink& sink) const {
         }
         sink.put("'");
     }
+    return sink;
 }
 
 void CommandText::classify_headers(unsigned& all, bool& suspect) {
@@ -516,17 +522,9 @@ CommandText::CommandText(const Request& request) : request_(request) {
     bound_ = kWordsBound + kHeaderWordsBound * request.header_count() + 4 * request.text_bytes();
 }
 
-std::size_t CommandText::size() const {
-    Counter counter;
-    emit(counter);
-    return counter.size;
-}
+std::size_t CommandText::size() const { return emit(Counter{}).size; }
 
-std::size_t CommandText::write(char* out) const {
-    Writer writer{out};
-    emit(writer);
-    return static_cast<std::size_t>(writer.out - out);
-}
+std::size_t CommandText::write(char* out) const { return static_cast<std::size_t>(emit(Writer{out}).out - out); }
 
 std::variant<std::string, Unsendable> render_command(const Request& request) {
     const CommandText command(request);

@@ -46,8 +46,10 @@ public:
     std::size_t write(char* out) const;
 
 private:
+    // Gives `sink` every piece of the text in order, and returns it. The sink is passed by value
+    // so that its cursor can stay in a register while bytes are written through char pointers.
     template <class Sink>
-    void emit(Sink& sink) const;
+    Sink emit(Sink sink) const;
     // Fills in header_classes_, adding to the classes of the whole text and to whether it may be unsendable.
     void classify_headers(unsigned& all, bool& suspect);
 

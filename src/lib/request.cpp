@@ -55,16 +55,12 @@ Request::Request(const Request& other)
     std::memcpy(block_, other.block_, words * sizeof(std::size_t));
 }
 
-Request Request::copy_into(RecordArena& arena) const {
-    Request copy;
-    copy.header_count_ = header_count_;
-    copy.method_ = method_;
-    copy.has_body_ = has_body_;
-    if (!block_) return copy;
-    const std::size_t words = block_words();
-    copy.block_ = arena.allocate(words);
-    std::memcpy(copy.block_, block_, words * sizeof(std::size_t));
-    return copy;
+Request::Request(const Request& other, RecordArena& arena)
+    : header_count_(other.header_count_), method_(other.method_), has_body_(other.has_body_) {
+    if (!other.block_) return;
+    const std::size_t words = other.block_words();
+    block_ = arena.allocate(words);
+    std::memcpy(block_, other.block_, words * sizeof(std::size_t));
 }
 
 std::size_t* RecordArena::allocate(std::size_t words) {

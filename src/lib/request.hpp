@@ -61,7 +61,7 @@ public:
     ~Request() { release(); }
 
     // A copy whose block comes from `arena`: it lives no longer than the arena.
-    Request copy_into(RecordArena& arena) const;
+    Request(const Request& other, RecordArena& arena);
 
     std::string_view url() const noexcept { return text(0); }
     HttpMethod method() const noexcept { return method_; }
@@ -72,11 +72,20 @@ public:
     }
     // In the order the caller gave them; duplicates kept.
     std::size_t header_count() const noexcept { return header_count_; }
-    HeaderView header(std::size_t i) const noexcept {
-        // A record with headers has a block; key i starts where text 2i ends.
-        const std::size_t* const ends = block_ + 2 * i;
-        return {{bytes() + ends[0], ends[1] - ends[0]}, {bytes() + ends[1], ends[2] - ends[1]}};
-    }
+    HeaderView header(std::size_t i) const noexcept { return header_table()[i]; }
+    // The headers as a small value of their own, for loops that write through char pointers: the
+    // compiler must assume such writes may change the record, and would read it again for every
+    // header(i), but not the table's copies of its pointers.
+    struct HeaderTable {
+        const std::size_t* ends;  // key i starts where text 2i ends
+        const char* bytes;
+        std::size_t count;
+        HeaderView operator[](std::size_t i) const noexcept {
+            const std::size_t* const at = ends + 2 * i;
+            return {{bytes + at[0], at[1] - at[0]}, {bytes + at[1], at[2] - at[1]}};
+        }
+    };
+    HeaderTable header_table() const noexcept { return {block_, bytes(), header_count_}; }
 
     // The bytes of all the texts together.
     std::size_t text_bytes() const noexcept { return block_ ? block_[text_count() - 1] : 0; }
