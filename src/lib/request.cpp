@@ -63,20 +63,13 @@ Request::Request(const Request& other, RecordArena& arena)
     std::memcpy(block_, other.block_, words * sizeof(std::size_t));
 }
 
-std::size_t* RecordArena::allocate(std::size_t words) {
-    if (words > left_) {
-        constexpr std::size_t kDoublings = std::countr_zero(kLargestChunkWords / kFirstChunkWords);
-        const std::size_t chunk =
-            chunks_.size() >= kDoublings ? kLargestChunkWords : kFirstChunkWords << chunks_.size();
-        const std::size_t size = std::max(words, chunk);
-        chunks_.push_back(std::make_unique_for_overwrite<std::size_t[]>(size));
-        next_ = chunks_.back().get();
-        left_ = size;
-    }
-    std::size_t* const block = next_;
-    next_ += words;
-    left_ -= words;
-    return block;
+void RecordArena::grow(std::size_t words) {
+    constexpr std::size_t kDoublings = std::countr_zero(kLargestChunkWords / kFirstChunkWords);
+    const std::size_t chunk = chunks_.size() >= kDoublings ? kLargestChunkWords : kFirstChunkWords << chunks_.size();
+    const std::size_t size = std::max(words, chunk);
+    chunks_.push_back(std::make_unique_for_overwrite<std::size_t[]>(size));
+    next_ = chunks_.back().get();
+    left_ = size;
 }
 
 Request& Request::operator=(const Request& other) {

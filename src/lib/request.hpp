@@ -182,9 +182,18 @@ private:
 class RecordArena {
 public:
     // Room for `words` words, kept until the arena goes.
-    std::size_t* allocate(std::size_t words);
+    std::size_t* allocate(std::size_t words) {
+        if (words > left_) grow(words);
+        std::size_t* const block = next_;
+        next_ += words;
+        left_ -= words;
+        return block;
+    }
 
 private:
+    // A new chunk with room for at least `words` words.
+    void grow(std::size_t words);
+
     static constexpr std::size_t kFirstChunkWords = 256, kLargestChunkWords = std::size_t{1} << 16;
     std::vector<std::unique_ptr<std::size_t[]>> chunks_;
     std::size_t* next_ = nullptr;
