@@ -9,10 +9,6 @@
 
 namespace tavrel {
 
-std::size_t Request::block_words() const noexcept {
-    return text_count() + (text_bytes() + sizeof(std::size_t) - 1) / sizeof(std::size_t);
-}
-
 Request Request::from_texts(const Texts& texts, HttpMethod method, bool has_body) {
     Request request;
     request.header_count_ = (texts.size() - 2) / 2;
@@ -52,14 +48,6 @@ Request::Request(const Request& other)
     const std::size_t words = other.block_words();
     block_ = new std::size_t[words];  // NOLINT(cppcoreguidelines-owning-memory): released by release()
     owns_block_ = true;
-    std::memcpy(block_, other.block_, words * sizeof(std::size_t));
-}
-
-Request::Request(const Request& other, RecordArena& arena)
-    : header_count_(other.header_count_), method_(other.method_), has_body_(other.has_body_) {
-    if (!other.block_) return;
-    const std::size_t words = other.block_words();
-    block_ = arena.allocate(words);
     std::memcpy(block_, other.block_, words * sizeof(std::size_t));
 }
 
