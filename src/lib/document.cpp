@@ -136,39 +136,62 @@ JsonValue info_object(Resource* arena) {
 
 // The fixed text of an item (its keys, quotes and punctuation) without its texts, and what a
 // header and a path piece add to it, rounded up.
-constexpr std::size_t kDocumentFrame = 160, kItemFrame = 160, kHeaderFrame = 24, kPieceFrame = 3;
+constexpr std::size_t kItemFrame = 160, kHeaderFrame = 24, kPieceFrame = 3;
 // The longest method text and the default protocol.
 constexpr std::size_t kOtherTexts = 7 + 5;
 
-// At least the size of the item of `request`: its texts, each counted as if every byte needed
-// the longest escape (the url stands for the name, the raw text, and for the host, path and
-// protocol cut from it), and a frame for every header and for every piece the url may give.
-std::size_t item_bound(const Request& request) {
+// Two sizes of the item of `request`. `plain`: its size when nothing in it needs escaping (the
+// fixed text of the item and of a header, the url three times over: name, raw, and cut into
+// host, protocol and path; the other texts once). `bound`: at least its size, every text counted
+// as if each byte needed the longest escape (the url stands for the name, the raw text, and for
+// the host, path and protocol cut from it), with a frame for every header and for every piece the
+// url may give.
+struct ItemSize {
+    std::size_t plain;
+    std::size_t bound;
+};
+
+ItemSize item_size(const Request& request) {
     const std::size_t url = request.url().size();
-    std::size_t texts = 4 * url + kOtherTexts + request.body().value_or(std::string_view()).size();
-    for (const HeaderView header : request.headers()) texts += header.key.size() + header.value.size();
-    return kItemFrame + kHeaderFrame * request.header_count() + kPieceFrame * (url + 1) +
-           json::json_size_bound_of_text(texts);
+    const std::size_t texts = request.text_bytes();  // the url once, the others
+    const std::size_t frames = kItemFrame + kHeaderFrame * request.header_count();
+    return {frames + 2 * url + texts,
+            frames + kPieceFrame * (url + 1) + json::json_size_bound_of_text(3 * url + kOtherTexts + texts)};
 }
+
+std::size_t item_bound(const Request& request) { return item_size(request).bound; }
+
+// The text around the items: the "info" object (whose two texts need no escape) and the frame of
+// the "item" array; a "," goes between two items.
+constexpr std::string_view kDocumentStart = R"({"info":)", kItemsStart = R"(,"item":[)", kDocumentEnd = "]}";
+static_assert(!kCollectionNameText.text_class().needs_escape && !kSchemaText.text_class().needs_escape);
+constexpr std::size_t kDocumentFrame = kDocumentStart.size() + std::string_view(R"({"name":"","schema":""})").size() +
+                                       kCollectionName.size() + kSchemaAddress.size() + kItemsStart.size() +
+                                       kDocumentEnd.size();
 
 }  // namespace
 
-// The text of `records` when nothing in them needs escaping (the fixed text of an item and of a
-// header, the url three times over: name, raw, and cut into host, protocol and path; the other
-// texts once), and room for the bound of the largest item beyond it, so that the writer of the
-// last items asks for no more. Only a guess to start by; the output grows past it if need be.
+// The frame and the plain size of every item, and room for the bound of the largest item beyond
+// it, so that the writer of the last items asks for no more. An item whose bound is more than the
+// writer asks for at once is written as it goes, asking only for what it needs, and is measured
+// exactly here: a document of such items is sized exactly, and its str is neither grown nor
+// shrunk. Otherwise only a guess to start by; the output grows past it if need be.
 std::size_t document_size_estimate(std::span<const Request> records) {
-    std::size_t bytes = kDocumentFrame;
+    std::size_t bytes = kDocumentFrame + (records.empty() ? 0 : records.size() - 1);
     std::size_t largest = 0;
+    std::optional<ItemTree> tree;
     for (const Request& request : records) {
-        std::size_t item = kItemFrame + 3 * request.url().size() + request.body().value_or(std::string_view()).size();
-        for (const HeaderView header : request.headers()) {
-            item += kHeaderFrame + header.key.size() + header.value.size();
+        const ItemSize item = item_size(request);
+        if (item.bound <= json::kLargestRoom) {
+            bytes += item.plain;
+            largest = std::max(largest, item.bound);
+            continue;
         }
-        bytes += item;
-        largest = std::max(largest, item);
+        if (!tree) tree.emplace();
+        // Without a host the export stops at this item.
+        bytes += tree->build(request) ? json::measure_json(tree->root()).bytes : item.plain;
     }
-    return bytes + json::json_size_bound_of_text(largest);
+    return bytes + largest;
 }
 
 std::string MissingHost::message() const {
@@ -199,17 +222,17 @@ std::optional<MissingHost> write_document(std::span<const Request> records, json
     {
         alignas(std::max_align_t) std::byte room[256];
         std::pmr::monotonic_buffer_resource arena(room, sizeof room, json::heap_resource());
-        append_ascii(out, R"({"info":)");
+        append_ascii(out, kDocumentStart);
         json::write_json(info_object(&arena), out);
     }
-    append_ascii(out, R"(,"item":[)");
+    append_ascii(out, kItemsStart);
     ItemTree tree;
     for (std::size_t i = 0; i < records.size(); ++i) {
         if (!tree.build(records[i])) return MissingHost{i, std::string(records[i].url())};
         if (i != 0) append_ascii(out, ",");
         json::write_json_within(tree.root(), item_bound(records[i]), out);
     }
-    append_ascii(out, "]}");
+    append_ascii(out, kDocumentEnd);
     return std::nullopt;
 }
 

@@ -58,6 +58,8 @@ public:
     // In the order the caller gave them; duplicates kept.
     std::size_t header_count() const noexcept { return header_count_; }
     HeaderView header(std::size_t i) const noexcept { return {text(2 * i + 1), text(2 * i + 2)}; }
+    // The bytes of all its texts together: url, header keys and values, body.
+    std::size_t text_bytes() const noexcept { return block_ ? block_[text_count() - 1] : 0; }
 
     class HeaderIterator;
     struct Headers;

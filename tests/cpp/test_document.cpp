@@ -259,5 +259,22 @@ TEST(DocumentText, KnowsWhetherItIsAllAscii) {
     }
 }
 
+// Items too large to be given room at once are measured for the size estimate, so a document of
+// such items is sized exactly, whatever their escapes; smaller items are counted as if nothing
+// needed escaping, with room for the largest of them beyond.
+TEST(DocumentSize, DocumentsOfLargeItemsAreSizedExactly) {
+    std::string body(2'000'000, 'b');
+    for (std::size_t i = 0; i < body.size(); i += 7) body[i] = i % 3 == 0 ? '"' : i % 3 == 1 ? '\x01' : '\n';
+    std::string url = "https://h";
+    for (int i = 0; i < 40'000; ++i) url += "/\"p";
+    const std::string value(300'000, '\\');
+    const std::vector<Request> large = {make(url), make("s://h/p", {{"K", value}}, HttpMethod::POST, body),
+                                        make("s://h/", {}, HttpMethod::PUT, "\xc3\xa9" + body)};
+    EXPECT_EQ(document_size_estimate(large), exported(large).size());
+
+    const std::vector<Request> small = {make("s://h/p", {{"K", "v\""}}, HttpMethod::POST, "\"x\"")};
+    EXPECT_GE(document_size_estimate(small), exported(small).size());
+}
+
 }  // namespace
 }  // namespace tavrel

@@ -1,6 +1,7 @@
 // Compact JSON text: literals, string escaping, integer and float layout, containers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -352,6 +353,89 @@ TEST(WriteJson, TextBufferGrowsKeepingItsTextAndKnowsWhetherItIsAscii) {
     write_json(JsonValue::make_string("\xc3\xa9"), out);
     EXPECT_FALSE(out.ascii());
     EXPECT_EQ(out.view().substr(expected.size()), "\"\x7f\\u0001\"\"\xc3\xa9\"");
+}
+
+// A sink that grows to exactly what is asked for and remembers the largest room asked for.
+class ExactSink final : public TextSink {
+public:
+    explicit ExactSink(std::size_t capacity) : storage_(capacity, '\0') { set(0, capacity); }
+    std::string_view view() const { return {storage_.data(), size()}; }
+    std::size_t grows = 0;
+    std::size_t largest_request = 0;
+
+private:
+    void grow(std::size_t count) override {
+        ++grows;
+        largest_request = std::max(largest_request, count);
+        const std::size_t size = this->size();
+        storage_.resize(size + count);
+        set(size, storage_.size());
+    }
+    void set(std::size_t size, std::size_t capacity) {
+        begin_ = storage_.data();
+        cursor_ = begin_ + size;
+        limit_ = begin_ + capacity;
+    }
+    std::string storage_;
+};
+
+// Long texts of dense escapes of every kind, with plain and high bytes, placed so that some
+// straddle the ends of the blocks and pieces the scans and the writer work in.
+std::string dense_text(std::size_t size, std::uint32_t seed) {
+    const std::string_view alphabet = "aaaaaaaaaaaa\"\\\n\x01\x1f \x7f\x80\xff"sv;
+    std::mt19937 random(seed);
+    std::string text(size, '\0');
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    return text;
+}
+
+TEST(Measure, EscapedSizeOfLongTextsIsExact) {
+    for (const std::size_t size : {std::size_t{15}, std::size_t{16}, std::size_t{4095}, std::size_t{16 * 255},
+                                   std::size_t{16 * 255 + 17}, std::size_t{100'003}}) {
+        const std::string text = dense_text(size, static_cast<std::uint32_t>(size));
+        EXPECT_EQ(escaped_size(text), text_of_string(text).size() - 2) << size;
+        const std::string plain(size, 'p');
+        EXPECT_EQ(escaped_size(plain), size);
+    }
+}
+
+// A value whose bound is over kLargestRoom is written as it goes: the same text as when it is
+// written whole, while no room asked for is much more than a piece of a long text; written into
+// a sink of exactly its measured size, it never grows the sink.
+TEST(WriteJson, LargeValuesAreWrittenAsTheyGoWithTheSameText) {
+    const std::string escaped = dense_text(300'001, 7);
+    const std::string plain_wide = std::string(200'000, 'w') + "\xc3\xa9";
+    JsonArray many;
+    for (int i = 0; i < 5000; ++i)
+        many.push_back(JsonValue::make_string(dense_text(40, static_cast<std::uint32_t>(i))));
+    JsonObject object;
+    object.insert("escaped, unclassified", JsonValue::make_string(JsonText::view_of(escaped)));
+    object.insert("escaped, classified", JsonValue::make_string(escaped));
+    object.insert("plain, classified", JsonValue::make_string(plain_wide));
+    object.insert("plain, unclassified", JsonValue::make_string(JsonText::view_of(plain_wide)));
+    object.insert("many", JsonValue::make_array(std::move(many)));
+    JsonArray scalars;
+    scalars.push_back(JsonValue::make_signed(-3));
+    scalars.push_back(JsonValue::make_double(0.25));
+    scalars.push_back(JsonValue::make_null());
+    scalars.push_back(JsonValue::make_bool(false));
+    object.insert("scalars", JsonValue::make_array(std::move(scalars)));
+    const JsonValue tree = JsonValue::make_object(std::move(object));
+    const std::string whole = to_json_text(tree);
+    const std::size_t bound = json_size_bound_of_text(whole.size());
+    ASSERT_GT(bound, kLargestRoom);
+
+    ExactSink growing(0);
+    write_json_within(tree, bound, growing);
+    EXPECT_EQ(growing.view(), whole);
+    EXPECT_FALSE(growing.ascii());
+    EXPECT_GT(growing.grows, 10U);
+    EXPECT_LE(growing.largest_request, json_size_bound_of_text(std::size_t{64} << 10) + 8);
+
+    ExactSink exact(measure_json(tree).bytes);
+    write_json_within(tree, bound, exact);
+    EXPECT_EQ(exact.view(), whole);
+    EXPECT_EQ(exact.grows, 0U);
 }
 
 }  // namespace
