@@ -9,6 +9,14 @@
 #include <type_traits>
 #include <utility>
 
+// For the few small functions on the hottest paths whose inlining the compiler's own estimate
+// would refuse: inlined, they fold with their constant arguments.
+#if defined(__GNUC__)
+#define TAVREL_INLINE [[gnu::always_inline]] inline
+#else
+#define TAVREL_INLINE inline
+#endif
+
 namespace tavrel::json {
 
 // What writing a text as a JSON string involves, found by one scan over its bytes.

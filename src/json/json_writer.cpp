@@ -133,12 +133,6 @@ std::size_t escaped_size_of(const JsonText& text, HighBits& highs) {
     return cls.needs_escape ? scan_escaped_size(text.view(), highs) : text.size();
 }
 
-#if defined(__GNUC__)
-#define TAVREL_INLINE [[gnu::always_inline]] inline
-#else
-#define TAVREL_INLINE inline
-#endif
-
 // Copies `size` bytes with a few overlapping loads and stores instead of a call: the texts of a
 // document are mostly short.
 TAVREL_INLINE char* copy_bytes(char* out, const char* p, std::size_t size) {

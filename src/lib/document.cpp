@@ -12,11 +12,11 @@
 namespace tavrel {
 namespace {
 
+using json::Arena;
 using json::JsonArray;
 using json::JsonObject;
 using json::JsonText;
 using json::JsonValue;
-using json::Resource;
 
 // Keys and fixed texts, classified once at compile time.
 constexpr JsonText kBody = JsonText::borrow("body"), kHeader = JsonText::borrow("header"),
@@ -62,66 +62,56 @@ std::optional<UrlPieces> split_url(std::string_view url) {
     return UrlPieces{url.substr(second + 1, third - second - 1), url.substr(third + 1)};
 }
 
-// A text of the record (or a constant) as it is: it is looked at only once, by the writer as it
-// copies it.
-JsonValue text(std::string_view t) { return JsonValue::make_string(JsonText::view_of(t)); }
-JsonValue text(const JsonText& t) { return JsonValue::make_string(t.borrowed()); }
-// Every key is inserted once per object, so nothing is ever replaced here.
-inline void insert_members(JsonObject&) {}
-template <class... Rest>
-void insert_members(JsonObject& object, const JsonText& key, JsonValue&& value, Rest&&... rest) {
-    object.insert(key.borrowed(), std::move(value));
-    insert_members(object, std::forward<Rest>(rest)...);
-}
+// The value of a new member of `object`. Every builder here gives the keys of an object in
+// ascending order, so each member is appended after one comparison, and made in place.
+TAVREL_INLINE JsonValue& member(JsonObject& object, const JsonText& key) { return object.slot(key); }
 
-JsonValue part_of(const JsonText& whole, std::string_view part) {
-    return JsonValue::make_string(JsonText::borrow_part(whole, part));
-}
+// A text of the record as it is: it is looked at only once, by the writer as it copies it.
+void set_text(JsonValue& value, std::string_view text) { value.emplace_string(JsonText::view_of(text)); }
 
-// An object of the members given as key, value, key, value...; given in key order, each is
-// appended, and each value is moved once, into its member.
-template <class... Members>
-JsonValue object_of(Resource* arena, Members&&... members) {
-    JsonObject object(arena);
-    object.reserve(sizeof...(Members) / 2);
-    insert_members(object, std::forward<Members>(members)...);
-    return JsonValue::make_object(std::move(object));
-}
-
-JsonValue path_array(const JsonText& url, std::optional<std::string_view> path_text, Resource* arena) {
-    JsonArray path(arena);
-    if (path_text) {
-        const std::string_view rest = *path_text;
-        path.reserve(1 + static_cast<std::size_t>(std::ranges::count(rest, '/')));
-        for (std::size_t start = 0;;) {
-            const std::size_t slash = rest.find('/', start);
-            path.push_back(part_of(url, rest.substr(start, slash - start)));
-            if (slash == std::string_view::npos) break;
-            start = slash + 1;
-        }
+void fill_path(JsonValue& value, const JsonText& url, std::optional<std::string_view> path_text, Arena& arena) {
+    if (!path_text) {
+        value.emplace_array(arena, 0);
+        return;
     }
-    return JsonValue::make_array(std::move(path));
-}
-
-JsonValue header_array(Request::Headers headers, Resource* arena) {
-    JsonArray entries(arena);
-    entries.reserve(headers.size());
-    for (const HeaderView header : headers) {
-        entries.push_back(object_of(arena, kKey, text(header.key), kValue, text(header.value)));
+    const std::string_view rest = *path_text;
+    JsonArray& path = value.emplace_array(arena, 1 + static_cast<std::size_t>(std::ranges::count(rest, '/')));
+    for (std::size_t start = 0;;) {
+        const std::size_t slash = rest.find('/', start);
+        path.emplace_back().emplace_string(JsonText::borrow_part(url, rest.substr(start, slash - start)));
+        if (slash == std::string_view::npos) break;
+        start = slash + 1;
     }
-    return JsonValue::make_array(std::move(entries));
 }
 
-JsonValue item_object(const Request& request, const UrlPieces& pieces, Resource* arena) {
+void fill_headers(JsonValue& value, const Request& request, Arena& arena) {
+    JsonArray& entries = value.emplace_array(arena, request.header_count());
+    for (const HeaderView header : request.headers()) {
+        JsonObject& entry = entries.emplace_back().emplace_object(arena, 2);
+        set_text(member(entry, kKey), header.key);
+        set_text(member(entry, kValue), header.value);
+    }
+}
+
+// The item of `request` made in `root`, each object and array with room for exactly its members.
+void fill_item(JsonValue& root, const Request& request, const UrlPieces& pieces, Arena& arena) {
     const JsonText url_text = JsonText::view_of(request.url());
+    JsonObject& item = root.emplace_object(arena, 2);
+    set_text(member(item, kName), request.url());
+    JsonObject& request_object = member(item, kRequest).emplace_object(arena, 4);
+
+    JsonObject& body = member(request_object, kBody).emplace_object(arena, 2);
+    member(body, kMode).emplace_string(kRaw.borrowed());
     // An absent body and an empty one are written alike.
-    JsonValue body = object_of(arena, kMode, text(kRaw), kRaw, text(request.body().value_or(std::string_view())));
-    JsonValue url =
-        object_of(arena, kHost, part_of(url_text, pieces.host), kPath, path_array(url_text, pieces.path_text, arena),
-                  kProtocol, text(protocol_of(request.url())), kRaw, text(url_text));
-    JsonValue request_object = object_of(arena, kBody, std::move(body), kHeader, header_array(request.headers(), arena),
-                                         kMethod, text(method_text(request.method())), kUrl, std::move(url));
-    return object_of(arena, kName, text(url_text), kRequest, std::move(request_object));
+    set_text(member(body, kRaw), request.body().value_or(std::string_view()));
+    fill_headers(member(request_object, kHeader), request, arena);
+    member(request_object, kMethod).emplace_string(JsonText::view_of(method_text(request.method())));
+
+    JsonObject& url = member(request_object, kUrl).emplace_object(arena, 4);
+    member(url, kHost).emplace_string(JsonText::borrow_part(url_text, pieces.host));
+    fill_path(member(url, kPath), url_text, pieces.path_text, arena);
+    set_text(member(url, kProtocol), protocol_of(request.url()));
+    set_text(member(url, kRaw), request.url());
 }
 
 void append_ascii(json::TextSink& out, std::string_view bytes) {
@@ -130,8 +120,10 @@ void append_ascii(json::TextSink& out, std::string_view bytes) {
     out.commit(at + bytes.size(), true);
 }
 
-JsonValue info_object(Resource* arena) {
-    return object_of(arena, kName, text(kCollectionNameText), kSchema, text(kSchemaText));
+void fill_info(JsonValue& root, Arena& arena) {
+    JsonObject& info = root.emplace_object(arena, 2);
+    member(info, kName).emplace_string(kCollectionNameText.borrowed());
+    member(info, kSchema).emplace_string(kSchemaText.borrowed());
 }
 
 // The fixed text of an item (its keys, quotes and punctuation) without its texts, and what a
@@ -203,7 +195,7 @@ std::string MissingHost::message() const {
     return message_text;
 }
 
-ItemTree::ItemTree() : arena_(initial_, sizeof initial_, json::heap_resource()) { std::construct_at(&root_); }
+ItemTree::ItemTree() : arena_(initial_, sizeof initial_) { std::construct_at(&root_); }
 
 // root_ is not destroyed: see the member's comment.
 ItemTree::~ItemTree() {}
@@ -214,16 +206,18 @@ bool ItemTree::build(const Request& request) {
     arena_.release();
     const std::optional<UrlPieces> pieces = split_url(request.url());
     if (!pieces) return false;
-    root_ = item_object(request, *pieces, &arena_);
+    fill_item(root_, request, *pieces, arena_);
     return true;
 }
 
 std::optional<MissingHost> write_document(std::span<const Request> records, json::TextSink& out) {
     {
         alignas(std::max_align_t) std::byte room[256];
-        std::pmr::monotonic_buffer_resource arena(room, sizeof room, json::heap_resource());
+        Arena arena(room, sizeof room);
+        JsonValue info;
+        fill_info(info, arena);
         append_ascii(out, kDocumentStart);
-        json::write_json(info_object(&arena), out);
+        json::write_json(info, out);
     }
     append_ascii(out, kItemsStart);
     ItemTree tree;
