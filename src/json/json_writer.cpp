@@ -52,15 +52,9 @@ void store_word(char* out, std::uint64_t word) { std::memcpy(out, &word, sizeof 
 using HighBits = std::uint64_t;
 
 #if defined(__SSE2__)
-// Sixteen bytes at a time (SSE2 is part of every x86-64): a lane of all ones for each byte that
-// the rule escapes, from the same three constants as the word test.
-__m128i control_lanes(__m128i block) {
-    return _mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(detail::kControlLimit - 1)), block);  // <= 0x1F
-}
-__m128i quote_lanes(__m128i block) {
-    return _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(detail::kQuote))),
-                        _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(detail::kBackslash))));
-}
+using detail::control_lanes;
+using detail::quote_lanes;
+
 // One bit per escaped byte.
 unsigned escape_bits(__m128i block) {
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control_lanes(block), quote_lanes(block))));
@@ -561,9 +555,14 @@ char* write_value(const JsonValue& value, char* out, HighBits& highs, Room& room
             out = room.ensure(out, 1);
             *out++ = '{';
             for (const JsonObject::Member& member : object) {
-                out = room.text(out, member.key, highs);
-                out = room.ensure(out, 1);
-                *out++ = ':';
+                if (member.key.written()) {
+                    const std::string_view written = member.key.written_view();
+                    out = put(room.ensure(out, written.size()), written);
+                } else {
+                    out = room.text(out, member.key, highs);
+                    out = room.ensure(out, 1);
+                    *out++ = ':';
+                }
                 out = write_element(member.value, out, highs, room);
                 out = room.ensure(out, 1);
                 *out++ = ',';

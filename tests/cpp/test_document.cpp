@@ -13,6 +13,8 @@
 namespace tavrel {
 namespace {
 
+using namespace std::string_view_literals;
+
 constexpr std::string_view kInfo =
     R"("info":{"name":"Tavrel Collection","schema":"https://schema.getpostman.com/json/collection/v2.1.0/collection.json"})";
 
@@ -119,6 +121,25 @@ TEST(UrlSplitting, HostIsTheThirdPieceAndPathTheRest) {
     };
     for (const UrlCase& c : cases) {
         EXPECT_EQ(exported({make(std::string(c.url))}), single_get_document(c.url_json, c.url_object)) << c.url;
+    }
+}
+
+// Paths of many pieces of every length up to past a block of the scans, some with escapes or
+// high bytes: each piece is written as the JSON writer writes that text alone.
+TEST(UrlSplitting, PiecesOfEveryLengthAroundTheScannedBlocks) {
+    for (const std::string_view odd : {""sv, "\""sv, "\xc3\xa9"sv}) {
+        std::string url = "https://a-host-name-of-some-length.example";
+        std::vector<std::string> pieces;
+        for (std::size_t n = 0; n <= 40; ++n) {
+            std::string piece(n, 'p');
+            if (n > 3) piece.replace(n / 2, odd.size(), odd);
+            url.append("/").append(piece);
+            pieces.push_back(piece);
+        }
+        const std::string doc = exported({make(url)});
+        const std::string path = R"("path":)" + json::to_json_text(json::JsonValue::array_from_texts(pieces)) + ",";
+        EXPECT_NE(doc.find(path), std::string::npos) << doc;
+        EXPECT_NE(doc.find(R"("host":"a-host-name-of-some-length.example")"), std::string::npos) << doc;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -169,6 +170,23 @@ TEST(StringEscaping, KeysAreEscapedLikeValues) {
     JsonObject object;
     object.insert("k\"\\\x1f/\xc3\xa9", JsonValue::make_string("v\t"));
     EXPECT_EQ(to_json_text(JsonValue::make_object(std::move(object))), "{\"k\\\"\\\\\\u001f/\xc3\xa9\":\"v\\t\"}");
+}
+
+// Keys given as they are written (quotes and colon included) give the text that the same keys
+// inserted plainly give, in the same key order, also beside plain keys and in a deep copy.
+TEST(StringEscaping, WrittenKeysGiveTheSameTextAsPlainOnes) {
+    static constexpr JsonText kAlpha = JsonText::written_key(R"("alpha":)"), kMid = JsonText::written_key(R"("m":)");
+    EXPECT_TRUE(kAlpha.written());
+    EXPECT_EQ(kAlpha.view(), "alpha");
+    JsonObject object;
+    object.insert(kMid.borrowed(), JsonValue::make_string("2"));
+    object.insert("k\"", JsonValue::make_string("3"));
+    object.insert(kAlpha.borrowed(), JsonValue::make_string("1"));
+    const JsonValue written = JsonValue::make_object(std::move(object));
+    const std::string text = to_json_text(written);
+    EXPECT_EQ(text, R"({"alpha":"1","k\"":"3","m":"2"})");
+    EXPECT_EQ(to_json_text(written.deep_copy()), text);
+    EXPECT_EQ(measure_json(written).bytes, text.size());
 }
 
 TEST(Integers, PlainDecimalDigits) {
