@@ -62,10 +62,12 @@ unsigned escape_bits(__m128i block) {
 #endif
 
 // Sixteen bytes at a time while they last: each '"' and '\' adds one byte, counted in byte lanes
-// that are added up before they can overflow, and only a block with a control byte is looked at
-// byte by byte. Then eight bytes at a time: a word without escapes adds nothing, a word whose
-// escapes are all '"' or '\' adds one per escape, and a word with a control byte goes byte by
-// byte. The bytes are or-ed into `highs`.
+// that are added up every 255 blocks, before they can overflow; a run of blocks with a control
+// byte (rare) is counted again byte by byte. Then eight bytes at a time: a word without escapes
+// adds nothing, a word whose escapes are all '"' or '\' adds one per escape, and a word with a
+// control byte goes byte by byte. The bytes are or-ed into `highs`. The source is prefetched a
+// kilobyte ahead: a long text is usually not in the cache, and the hardware's own prefetch does
+// not keep this loop fed.
 std::size_t scan_escaped_size(std::string_view text, HighBits& highs) {
     std::size_t size = text.size();
     const char* p = text.data();
@@ -73,20 +75,24 @@ std::size_t scan_escaped_size(std::string_view text, HighBits& highs) {
 #if defined(__SSE2__)
     while (end - p >= 16) {
         constexpr std::size_t kLaneLimit = 255;  // blocks counted before the lanes are added up
+        const char* const start = p;
         const char* const stop = p + 16 * std::min(kLaneLimit, static_cast<std::size_t>(end - p) / 16);
-        __m128i counts = _mm_setzero_si128(), high = _mm_setzero_si128();
+        __m128i counts = _mm_setzero_si128(), high = _mm_setzero_si128(), controls = _mm_setzero_si128();
         for (; p != stop; p += 16) {
+            _mm_prefetch(p + 1024, _MM_HINT_T0);
             const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
             high = _mm_or_si128(high, block);
-            if (_mm_movemask_epi8(control_lanes(block)) != 0) {
-                for (int i = 0; i < 16; ++i) size += kExtra[static_cast<unsigned char>(p[i])];
-                continue;
-            }
+            controls = _mm_or_si128(controls, control_lanes(block));
             counts = _mm_sub_epi8(counts, quote_lanes(block));  // a lane of all ones is -1
+        }
+        if (_mm_movemask_epi8(high) != 0) highs |= 0x80;
+        if (_mm_movemask_epi8(controls) != 0) {
+            // Control bytes (rare) escape to two or six bytes: these blocks are counted byte by byte.
+            for (const char* q = start; q != stop; ++q) size += kExtra[static_cast<unsigned char>(*q)];
+            continue;
         }
         const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
         size += static_cast<std::size_t>(_mm_cvtsi128_si64(sums) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
-        if (_mm_movemask_epi8(high) != 0) highs |= 0x80;
     }
 #endif
     for (; end - p >= 8; p += 8) {
@@ -251,16 +257,18 @@ char* put_escaped_words(char* out, const char* p, const char* const end, HighBit
 
 #if defined(__SSE2__)
 // Copies `text` escaped, sixteen bytes at a time while at least 32 remain, then the rest a word
-// at a time. A block is stored whole; at each of its escapes the output moves on to that byte,
-// the escape is written, and the sixteen source bytes after the escaped one are stored right
-// after it, so a block of many escapes is finished without leaving the loop. No store reaches
-// past this text's output: each covers source bytes of which at least sixteen are still to
-// come, and each gives at least one output byte.
+// at a time; the source and the output are prefetched a kilobyte ahead (see scan_escaped_size). A block is stored
+// whole; at each of its escapes the output moves on to that byte, the escape is written, and the sixteen source bytes
+// after the escaped one are stored right after it, so a block of many escapes is finished without leaving the loop. No
+// store reaches past this text's output: each covers source bytes of which at least sixteen are still to come, and each
+// gives at least one output byte.
 char* put_escaped(char* out, std::string_view text, HighBits& highs) {
     const char* p = text.data();
     const char* const end = p + text.size();
     __m128i high = _mm_setzero_si128();
     while (end - p >= 32) {
+        _mm_prefetch(p + 1024, _MM_HINT_T0);
+        _mm_prefetch(out + 1024, _MM_HINT_T0);
         const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         high = _mm_or_si128(high, block);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);

@@ -414,6 +414,9 @@ TEST(Measure, EscapedSizeOfLongTextsIsExact) {
         EXPECT_EQ(escaped_size(text), text_of_string(text).size() - 2) << size;
         const std::string plain(size, 'p');
         EXPECT_EQ(escaped_size(plain), size);
+        std::string quotes(size, 'q');  // escapes but no control byte: counted a block at a time
+        for (std::size_t i = 0; i < size; i += 3) quotes[i] = i % 2 == 0 ? '"' : '\\';
+        EXPECT_EQ(escaped_size(quotes), text_of_string(quotes).size() - 2) << size;
     }
 }
 
