@@ -35,6 +35,13 @@ constexpr JsonText kBody = JsonText::written_key(R"("body":)"), kHeader = JsonTe
                    kRawText = JsonText::borrow("raw"), kCollectionNameText = JsonText::borrow(kCollectionName),
                    kSchemaText = JsonText::borrow(kSchemaAddress);
 
+// The method names, classified at compile time like the keys.
+constexpr std::array<JsonText, kMethodCount> kMethodNames = [] {
+    std::array<JsonText, kMethodCount> names;
+    for (std::size_t i = 0; i < kMethodCount; ++i) names[i] = JsonText::borrow(method_text(static_cast<HttpMethod>(i)));
+    return names;
+}();
+
 constexpr bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -131,7 +138,7 @@ void fill_item(JsonValue& root, const Request& request, const UrlPieces& pieces,
     // An absent body and an empty one are written alike.
     set_text(member(body, kRaw), request.body().value_or(std::string_view()));
     fill_headers(member(request_object, kHeader), request, arena);
-    member(request_object, kMethod).emplace_string(JsonText::view_of(method_text(request.method())));
+    member(request_object, kMethod).emplace_string(kMethodNames[static_cast<std::size_t>(request.method())].borrowed());
 
     JsonObject& url = member(request_object, kUrl).emplace_object(arena, 4);
     member(url, kHost).emplace_string(JsonText::borrow_part(url_text, pieces.host));
