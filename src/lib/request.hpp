@@ -127,34 +127,45 @@ private:
     bool has_body_ = false;
 };
 
+// Walks the end offsets of the header texts: a header's key runs from the end of the text before
+// it to its own end, and its value from there to the next end.
 class Request::HeaderIterator {
 public:
     using value_type = HeaderView;
     using difference_type = std::ptrdiff_t;
     HeaderIterator() = default;
-    HeaderIterator(const Request* request, std::size_t i) : request_(request), i_(i) {}
-    HeaderView operator*() const noexcept { return request_->header(i_); }
+    HeaderIterator(const std::size_t* ends, const char* texts) : ends_(ends), texts_(texts) {}
+    HeaderView operator*() const noexcept {
+        return {{texts_ + ends_[0], ends_[1] - ends_[0]}, {texts_ + ends_[1], ends_[2] - ends_[1]}};
+    }
     HeaderIterator& operator++() noexcept {
-        ++i_;
+        ends_ += 2;
         return *this;
     }
     HeaderIterator operator++(int) noexcept {
         HeaderIterator old = *this;
-        ++i_;
+        ends_ += 2;
         return old;
     }
-    bool operator==(const HeaderIterator& other) const noexcept { return i_ == other.i_; }
+    bool operator==(const HeaderIterator& other) const noexcept { return ends_ == other.ends_; }
 
 private:
-    const Request* request_ = nullptr;
-    std::size_t i_ = 0;
+    const std::size_t* ends_ = nullptr;  // at the end of the text before the header's key
+    const char* texts_ = nullptr;
 };
 
 struct Request::Headers {
     const Request* request;
-    HeaderIterator begin() const noexcept { return {request, 0}; }
-    HeaderIterator end() const noexcept { return {request, request->header_count()}; }
+    HeaderIterator begin() const noexcept { return at(0); }
+    HeaderIterator end() const noexcept { return at(request->header_count()); }
     std::size_t size() const noexcept { return request->header_count(); }
+
+private:
+    HeaderIterator at(std::size_t i) const noexcept {
+        if (!request->block_) return {};
+        const std::size_t* const ends = request->block_.get();
+        return {ends + 2 * i, reinterpret_cast<const char*>(ends + request->text_count())};
+    }
 };
 
 inline Request::Headers Request::headers() const noexcept { return {this}; }

@@ -66,6 +66,8 @@ TEST(Request, AbsentBodyDiffersFromEmpty) {
     EXPECT_EQ(Request().url(), "");
     EXPECT_EQ(Request().header_count(), 0u);
     EXPECT_EQ(Request().text_bytes(), 0u);
+    EXPECT_TRUE(pairs(Request()).empty());
+    EXPECT_TRUE(pairs(Request("u", {}, HttpMethod::GET, "b")).empty());
 }
 
 TEST(Request, CopiesShareNothingAndMovesLeaveTheEmptyRequest) {
