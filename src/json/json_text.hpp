@@ -183,10 +183,11 @@ public:
         return (whole.flags_ & (kNeedsEscape | kNonAscii)) == 0 ? JsonText(part.data(), part.size(), 0) : borrow(part);
     }
     // A key as it is written, `"key":`, given whole: the text is the key, and the writer copies
-    // the quotes and the colon around it with it. Only for a constant key of plain ASCII.
+    // the quotes and the colon around it with it. Only for a constant key of plain ASCII, of 1 to
+    // 13 bytes (so that it is written by one short copy).
     static consteval JsonText written_key(std::string_view written) {
-        if (written.size() < 3 || !written.starts_with('"') || !written.ends_with("\":")) {
-            throw "a written key is the key between quotes, then a colon";
+        if (written.size() < 4 || written.size() > 16 || !written.starts_with('"') || !written.ends_with("\":")) {
+            throw "a written key is a key of 1 to 13 bytes between quotes, then a colon";
         }
         const std::string_view key = written.substr(1, written.size() - 3);
         const TextClass cls = classify_text(key);

@@ -135,7 +135,23 @@ std::size_t escaped_size_of(const JsonText& text, HighBits& highs) {
 
 // Copies `size` bytes with a few overlapping loads and stores instead of a call: the texts of a
 // document are mostly short.
+// 4 to 16 bytes (a key with its quotes and colon, most short texts): two overlapping loads.
+TAVREL_INLINE char* copy_4_to_16(char* out, const char* p, std::size_t size) {
+    if (size >= 8) {
+        store_word(out + size - 8, load_word(p + size - 8));
+        store_word(out, load_word(p));
+    } else {
+        std::uint32_t first, last;
+        std::memcpy(&last, p + size - 4, 4);
+        std::memcpy(&first, p, 4);
+        std::memcpy(out + size - 4, &last, 4);
+        std::memcpy(out, &first, 4);
+    }
+    return out + size;
+}
+
 TAVREL_INLINE char* copy_bytes(char* out, const char* p, std::size_t size) {
+    if (size - 4 < 12) return copy_4_to_16(out, p, size);  // 4 to 15, the most common
     if (size > 32) {
         std::memcpy(out, p, size);
     } else if (size >= 16) {
@@ -146,15 +162,6 @@ TAVREL_INLINE char* copy_bytes(char* out, const char* p, std::size_t size) {
 #else
         std::memcpy(out, p, size);
 #endif
-    } else if (size >= 8) {
-        store_word(out + size - 8, load_word(p + size - 8));
-        store_word(out, load_word(p));
-    } else if (size >= 4) {
-        std::uint32_t first, last;
-        std::memcpy(&last, p + size - 4, 4);
-        std::memcpy(&first, p, 4);
-        std::memcpy(out + size - 4, &last, 4);
-        std::memcpy(out, &first, 4);
     } else {
         for (std::size_t i = 0; i < size; ++i) out[i] = p[i];
     }
@@ -565,7 +572,7 @@ char* write_value(const JsonValue& value, char* out, HighBits& highs, Room& room
             for (const JsonObject::Member& member : object) {
                 if (member.key.written()) {
                     const std::string_view written = member.key.written_view();
-                    out = put(room.ensure(out, written.size()), written);
+                    out = copy_4_to_16(room.ensure(out, written.size()), written.data(), written.size());
                 } else {
                     out = room.text(out, member.key, highs);
                     out = room.ensure(out, 1);

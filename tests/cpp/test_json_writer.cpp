@@ -97,6 +97,18 @@ TEST(StringEscaping, WordScanAgreesWithEachByteAtEveryPlace) {
     }
 }
 
+// Plain texts of every length up to past the sizes copied without a call, classified or not,
+// each byte distinct from its neighbours: a copy that drops, repeats or misplaces a byte shows.
+TEST(StringEscaping, PlainTextsOfEveryLengthAreCopiedWhole) {
+    for (std::size_t n = 0; n <= 70; ++n) {
+        std::string text(n, '\0');
+        for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>('a' + (i * 7 + n) % 26);
+        const std::string expected = std::string("\"").append(text).append("\"");
+        EXPECT_EQ(to_json_text(JsonValue::make_string(text)), expected) << n;
+        EXPECT_EQ(to_json_text(JsonValue::make_string(JsonText::view_of(text))), expected) << n;
+    }
+}
+
 // Dense escapes: several in one word, escapes straddling words, long and short forms mixed with
 // plain and high bytes. Each text must read as the concatenation of its bytes written alone,
 // with the measured size exact and nothing written past it.
