@@ -36,6 +36,53 @@ bool operator==(const JsonNumber& a, const JsonNumber& b) noexcept {
     return false;
 }
 
+// ---- Arena ----
+
+// A chunk's header; its storage follows.
+struct Arena::Chunk {
+    Chunk* next;
+    std::size_t size;
+};
+
+Arena::Arena(void* buffer, std::size_t size) noexcept
+    : buffer_(static_cast<char*>(buffer)), buffer_size_(size), next_(buffer_), end_(buffer_ + size) {}
+
+Arena::~Arena() { release(); }
+
+void Arena::release() noexcept {
+    while (chunks_ != nullptr) {
+        Chunk* const next = chunks_->next;
+        ::operator delete(chunks_);
+        chunks_ = next;
+    }
+    next_ = buffer_;
+    end_ = buffer_ + buffer_size_;
+}
+
+// A chunk at least twice as large as the last one (or the buffer), and at least `bytes` large.
+void* Arena::take_chunk(std::size_t bytes) {
+    const std::size_t last = chunks_ != nullptr ? chunks_->size : buffer_size_;
+    const std::size_t size = std::max({bytes, 2 * last, std::size_t{4096}});
+    constexpr std::size_t kHeader = (sizeof(Chunk) + kAlign - 1) & ~(kAlign - 1);
+    if (size > SIZE_MAX - kHeader) throw std::bad_alloc();
+    auto* const chunk = static_cast<Chunk*>(::operator new(kHeader + size));
+    chunk->next = chunks_;
+    chunk->size = size;
+    chunks_ = chunk;
+    next_ = reinterpret_cast<char*>(chunk) + kHeader + bytes;
+    end_ = reinterpret_cast<char*>(chunk) + kHeader + size;
+    return reinterpret_cast<char*>(chunk) + kHeader;
+}
+
+void* Arena::do_allocate(std::size_t bytes, std::size_t align) {
+    if (align <= kAlign) return take(bytes);
+    // Stricter alignment than any node needs: room for moving up to it.
+    if (bytes > SIZE_MAX - align) throw std::bad_alloc();
+    void* at = take(bytes + align);
+    std::size_t space = bytes + align;
+    return std::align(align, bytes, at, space);
+}
+
 // ---- JsonArray ----
 
 JsonArray::JsonArray() noexcept : elements_(heap_resource()) {}
@@ -71,13 +118,18 @@ std::optional<JsonValue> JsonObject::insert(std::string_view key, JsonValue valu
     return insert(JsonText::copy_of(key), std::move(value));
 }
 
-std::optional<JsonValue> JsonObject::insert_within(JsonText&& key, JsonValue&& value) {
+JsonObject::Member& JsonObject::member_within(JsonText&& key, bool& found) {
     const std::size_t count = members_.size();
     const std::size_t place = place_of(members_, key.view());
     Member* const at = members_.begin() + place;
-    if (place != count && at->key == key) return std::exchange(at->value, std::move(value));
-    members_.insert(place, Member{std::move(key), std::move(value)});
-    return std::nullopt;
+    found = place != count && at->key == key;
+    if (!found) members_.insert(place, Member{std::move(key), JsonValue()});
+    return members_.begin()[place];
+}
+
+JsonValue& JsonObject::slot_within(const JsonText& key) {
+    bool found = false;
+    return member_within(key.borrowed(), found).value;
 }
 
 JsonObject JsonObject::deep_copy(Resource* resource) const {

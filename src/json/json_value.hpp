@@ -57,6 +57,44 @@ class JsonValue;
 using Resource = std::pmr::memory_resource;
 inline Resource* heap_resource() noexcept { return std::pmr::new_delete_resource(); }
 
+// A bump arena for a tree that is built, used and then forgotten whole: storage is handed out
+// from a buffer the owner gives, then from chunks of its own, and nothing is freed until
+// release(). take() is inline, without the virtual call of the memory_resource interface, which
+// the arena also has (deallocation does nothing), so a container can grow through it.
+class Arena final : public std::pmr::memory_resource {
+public:
+    Arena(void* buffer, std::size_t size) noexcept;
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    ~Arena() override;
+
+    // `bytes` of storage aligned for any node of a tree.
+    void* take(std::size_t bytes) {
+        bytes = (bytes + kAlign - 1) & ~(kAlign - 1);
+        if (static_cast<std::size_t>(end_ - next_) < bytes) return take_chunk(bytes);
+        void* const at = next_;
+        next_ += bytes;
+        return at;
+    }
+    // Everything handed out is forgotten; the chunks are freed and the buffer is used again.
+    void release() noexcept;
+
+private:
+    static constexpr std::size_t kAlign = alignof(std::max_align_t);
+    struct Chunk;
+
+    void* take_chunk(std::size_t bytes);
+    void* do_allocate(std::size_t bytes, std::size_t align) override;
+    void do_deallocate(void*, std::size_t, std::size_t) noexcept override {}
+    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
+
+    char* buffer_;
+    std::size_t buffer_size_;
+    char* next_;
+    char* end_;
+    Chunk* chunks_ = nullptr;
+};
+
 namespace detail {
 
 // The element storage of arrays and objects: a growable sequence whose storage comes from a
@@ -65,6 +103,11 @@ template <class T>
 class Elements {
 public:
     explicit Elements(Resource* resource) noexcept : resource_(resource) {}
+    // Room for `capacity` elements taken from `arena`, without a virtual call.
+    Elements(Arena& arena, std::size_t capacity)
+        : data_(capacity == 0 ? nullptr : static_cast<T*>(arena.take(checked_bytes(capacity)))),
+          capacity_(capacity),
+          resource_(&arena) {}
     Elements(Elements&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
@@ -90,7 +133,7 @@ public:
     T& push_back(T&& element) { return emplace_back(std::move(element)); }
     // The new last element made in place from `args` (none of which may refer into this storage).
     template <class... Args>
-    T& emplace_back(Args&&... args) {
+    TAVREL_INLINE T& emplace_back(Args&&... args) {
         if (size_ == capacity_) reallocate(capacity_ == 0 ? 4 : 2 * capacity_);
         T* const at = std::construct_at(data_ + size_, std::forward<Args>(args)...);
         ++size_;
@@ -115,9 +158,12 @@ public:
     T* end() const noexcept { return data_ + size_; }
 
 private:
-    void reallocate(std::size_t capacity) {
+    static std::size_t checked_bytes(std::size_t capacity) {
         if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-        T* const fresh = static_cast<T*>(resource_->allocate(capacity * sizeof(T), alignof(T)));
+        return capacity * sizeof(T);
+    }
+    void reallocate(std::size_t capacity) {
+        T* const fresh = static_cast<T*>(resource_->allocate(checked_bytes(capacity), alignof(T)));
         for (std::size_t i = 0; i < size_; ++i) {
             std::construct_at(fresh + i, std::move(data_[i]));
             std::destroy_at(data_ + i);
@@ -158,6 +204,8 @@ class JsonArray {
 public:
     JsonArray() noexcept;
     explicit JsonArray(Resource* resource) noexcept;
+    // Room for `capacity` elements from `arena` (more take more from it).
+    JsonArray(Arena& arena, std::size_t capacity);
     // The elements moved into storage from the vector's own resource.
     explicit JsonArray(std::pmr::vector<JsonValue> elements);
     JsonArray(JsonArray&&) noexcept;
@@ -169,6 +217,8 @@ public:
     using const_iterator = const JsonValue*;
 
     void push_back(JsonValue value);
+    // A new Null element at the end, to be made in place; valid until the next element is added.
+    JsonValue& emplace_back();
     void reserve(std::size_t count);
     std::size_t size() const noexcept;
     bool empty() const noexcept;
@@ -193,6 +243,8 @@ public:
 
     JsonObject() noexcept;
     explicit JsonObject(Resource* resource) noexcept;
+    // Room for `capacity` members from `arena` (more take more from it).
+    JsonObject(Arena& arena, std::size_t capacity);
     JsonObject(JsonObject&&) noexcept;
     JsonObject& operator=(JsonObject&&) noexcept;
     JsonObject(const JsonObject&) = delete;
@@ -206,6 +258,11 @@ public:
     // The same, taking `key` as it is: a borrowed key (a constant) stays borrowed. Both are
     // moved from only where they are stored.
     std::optional<JsonValue> insert(JsonText&& key, JsonValue&& value);
+    // The value of the member `key`, to be made or replaced in place: for a new key, a Null value
+    // in a member put at the key's ordered place (after one comparison when the keys come in
+    // ascending order); for a key already present, its value. Valid until the next new member.
+    // The member's key borrows the bytes of `key`, which must outlive the object (a constant).
+    JsonValue& slot(const JsonText& key);
 
     // Iteration visits members in ascending key order; keys are never exposed for writing.
     using const_iterator = const Member*;
@@ -221,8 +278,10 @@ public:
     friend bool operator==(const JsonObject& a, const JsonObject& b);
 
 private:
-    // insert() of a key that does not go last.
-    std::optional<JsonValue> insert_within(JsonText&& key, JsonValue&& value);
+    // The member of `key`, found or put at its ordered place with a Null value; `found` tells.
+    Member& member_within(JsonText&& key, bool& found);
+    // slot() of a key that does not go last.
+    JsonValue& slot_within(const JsonText& key);
 
     detail::Elements<Member> members_;
 };
@@ -268,6 +327,12 @@ public:
     static JsonValue array_from_texts(R&& texts) {
         return array_from(std::forward<R>(texts), heap_resource(), [](std::string_view t) { return make_string(t); });
     }
+
+    // This value made in place (its old content destroyed): a String of `text`, or an empty Array
+    // or Object with room for `capacity` from `arena`, returned to be filled.
+    void emplace_string(JsonText text) noexcept;
+    JsonArray& emplace_array(Arena& arena, std::size_t capacity);
+    JsonObject& emplace_object(Arena& arena, std::size_t capacity);
 
     JsonKind kind() const noexcept { return kind_; }
     bool is_null() const noexcept { return kind_ == JsonKind::Null; }
@@ -345,6 +410,8 @@ inline void JsonValue::reset() noexcept {
 }
 
 inline JsonArray::JsonArray(Resource* resource) noexcept : elements_(resource) {}
+inline JsonArray::JsonArray(Arena& arena, std::size_t capacity) : elements_(arena, capacity) {}
+inline JsonValue& JsonArray::emplace_back() { return elements_.emplace_back(); }
 inline JsonArray::JsonArray(JsonArray&&) noexcept = default;
 inline JsonArray& JsonArray::operator=(JsonArray&&) noexcept = default;
 inline JsonArray::~JsonArray() = default;
@@ -352,6 +419,7 @@ inline void JsonArray::push_back(JsonValue value) { elements_.push_back(std::mov
 inline void JsonArray::reserve(std::size_t count) { elements_.reserve(count); }
 
 inline JsonObject::JsonObject(Resource* resource) noexcept : members_(resource) {}
+inline JsonObject::JsonObject(Arena& arena, std::size_t capacity) : members_(arena, capacity) {}
 inline JsonObject::JsonObject(JsonObject&&) noexcept = default;
 inline JsonObject& JsonObject::operator=(JsonObject&&) noexcept = default;
 inline JsonObject::~JsonObject() = default;
@@ -362,6 +430,26 @@ inline JsonValue JsonValue::make_string(JsonText text) noexcept {
     std::construct_at(&made.text_, std::move(text));
     made.kind_ = JsonKind::String;
     return made;
+}
+
+inline void JsonValue::emplace_string(JsonText text) noexcept {
+    if (kind_ != JsonKind::Null) reset();
+    std::construct_at(&text_, std::move(text));
+    kind_ = JsonKind::String;
+}
+
+inline JsonArray& JsonValue::emplace_array(Arena& arena, std::size_t capacity) {
+    if (kind_ != JsonKind::Null) reset();
+    std::construct_at(&array_, arena, capacity);
+    kind_ = JsonKind::Array;
+    return array_;
+}
+
+inline JsonObject& JsonValue::emplace_object(Arena& arena, std::size_t capacity) {
+    if (kind_ != JsonKind::Null) reset();
+    std::construct_at(&object_, arena, capacity);
+    kind_ = JsonKind::Object;
+    return object_;
 }
 
 inline JsonValue JsonValue::make_array(JsonArray array) noexcept {
@@ -385,7 +473,18 @@ inline std::optional<JsonValue> JsonObject::insert(JsonText&& key, JsonValue&& v
         members_.emplace_back(std::move(key), std::move(value));
         return std::nullopt;
     }
-    return insert_within(std::move(key), std::move(value));
+    bool found = false;
+    Member& member = member_within(std::move(key), found);
+    if (found) return std::exchange(member.value, std::move(value));
+    member.value = std::move(value);
+    return std::nullopt;
+}
+
+TAVREL_INLINE JsonValue& JsonObject::slot(const JsonText& key) {
+    if (members_.size() == 0 || detail::key_less(members_.end()[-1].key.view(), key.view())) {
+        return members_.emplace_back(key.borrowed()).value;
+    }
+    return slot_within(key);
 }
 
 // Defined here rather than in the classes: they need JsonValue and Member to be complete.

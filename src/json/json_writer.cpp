@@ -48,14 +48,56 @@ std::uint64_t load_word(const char* p) {
 
 void store_word(char* out, std::uint64_t word) { std::memcpy(out, &word, sizeof word); }
 
-// Eight bytes at a time: a word without escapes adds nothing, a word whose escapes are all '"'
-// or '\' adds one per escape, and only a word with a control byte is looked at byte by byte.
-std::size_t escaped_size(std::string_view text) {
+// The high bits of a scanned text are gathered here: non-zero when some byte is 0x80 or above.
+using HighBits = std::uint64_t;
+
+#if defined(__SSE2__)
+using detail::control_lanes;
+using detail::quote_lanes;
+
+// One bit per escaped byte.
+unsigned escape_bits(__m128i block) {
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control_lanes(block), quote_lanes(block))));
+}
+#endif
+
+// Sixteen bytes at a time while they last: each '"' and '\' adds one byte, counted in byte lanes
+// that are added up every 255 blocks, before they can overflow; a run of blocks with a control
+// byte (rare) is counted again byte by byte. Then eight bytes at a time: a word without escapes
+// adds nothing, a word whose escapes are all '"' or '\' adds one per escape, and a word with a
+// control byte goes byte by byte. The bytes are or-ed into `highs`. The source is prefetched a
+// kilobyte ahead: a long text is usually not in the cache, and the hardware's own prefetch does
+// not keep this loop fed.
+std::size_t scan_escaped_size(std::string_view text, HighBits& highs) {
     std::size_t size = text.size();
     const char* p = text.data();
     const char* const end = p + text.size();
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+        constexpr std::size_t kLaneLimit = 255;  // blocks counted before the lanes are added up
+        const char* const start = p;
+        const char* const stop = p + 16 * std::min(kLaneLimit, static_cast<std::size_t>(end - p) / 16);
+        __m128i counts = _mm_setzero_si128(), high = _mm_setzero_si128(), controls = _mm_setzero_si128();
+        for (; p != stop; p += 16) {
+            _mm_prefetch(p + 1024, _MM_HINT_T0);
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            high = _mm_or_si128(high, block);
+            controls = _mm_or_si128(controls, control_lanes(block));
+            counts = _mm_sub_epi8(counts, quote_lanes(block));  // a lane of all ones is -1
+        }
+        if (_mm_movemask_epi8(high) != 0) highs |= 0x80;
+        if (_mm_movemask_epi8(controls) != 0) {
+            // Control bytes (rare) escape to two or six bytes: these blocks are counted byte by byte.
+            for (const char* q = start; q != stop; ++q) size += kExtra[static_cast<unsigned char>(*q)];
+            continue;
+        }
+        const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+        size += static_cast<std::size_t>(_mm_cvtsi128_si64(sums) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    }
+#endif
     for (; end - p >= 8; p += 8) {
         const std::uint64_t word = load_word(p);
+        highs |= word;
         const std::uint64_t escapes = detail::escape_mask(word);
         if (escapes == 0) continue;
         if (detail::control_mask(word) == 0) {
@@ -66,23 +108,50 @@ std::size_t escaped_size(std::string_view text) {
         }
         for (int i = 0; i < 8; ++i) size += kExtra[static_cast<unsigned char>(p[i])];
     }
-    for (; p != end; ++p) size += kExtra[static_cast<unsigned char>(*p)];
+    for (; p != end; ++p) {
+        highs |= static_cast<unsigned char>(*p);
+        size += kExtra[static_cast<unsigned char>(*p)];
+    }
     return size;
 }
 
-std::size_t escaped_size(const JsonText& text) {
-    return text.text_class().needs_escape ? escaped_size(text.view()) : text.size();
+}  // namespace
+
+std::size_t escaped_size(std::string_view text) {
+    HighBits highs = 0;
+    return scan_escaped_size(text, highs);
 }
 
-#if defined(__GNUC__)
-#define TAVREL_INLINE [[gnu::always_inline]] inline
-#else
-#define TAVREL_INLINE inline
-#endif
+namespace {
+
+// A classified text is scanned only when it needs escapes; an unclassified one is scanned once,
+// its high bits or-ed into `highs`.
+std::size_t escaped_size_of(const JsonText& text, HighBits& highs) {
+    if (!text.classified()) return scan_escaped_size(text.view(), highs);
+    const TextClass cls = text.text_class();
+    if (cls.non_ascii) highs |= 0x80;
+    return cls.needs_escape ? scan_escaped_size(text.view(), highs) : text.size();
+}
 
 // Copies `size` bytes with a few overlapping loads and stores instead of a call: the texts of a
 // document are mostly short.
+// 4 to 16 bytes (a key with its quotes and colon, most short texts): two overlapping loads.
+TAVREL_INLINE char* copy_4_to_16(char* out, const char* p, std::size_t size) {
+    if (size >= 8) {
+        store_word(out + size - 8, load_word(p + size - 8));
+        store_word(out, load_word(p));
+    } else {
+        std::uint32_t first, last;
+        std::memcpy(&last, p + size - 4, 4);
+        std::memcpy(&first, p, 4);
+        std::memcpy(out + size - 4, &last, 4);
+        std::memcpy(out, &first, 4);
+    }
+    return out + size;
+}
+
 TAVREL_INLINE char* copy_bytes(char* out, const char* p, std::size_t size) {
+    if (size - 4 < 12) return copy_4_to_16(out, p, size);  // 4 to 15, the most common
     if (size > 32) {
         std::memcpy(out, p, size);
     } else if (size >= 16) {
@@ -93,15 +162,6 @@ TAVREL_INLINE char* copy_bytes(char* out, const char* p, std::size_t size) {
 #else
         std::memcpy(out, p, size);
 #endif
-    } else if (size >= 8) {
-        store_word(out + size - 8, load_word(p + size - 8));
-        store_word(out, load_word(p));
-    } else if (size >= 4) {
-        std::uint32_t first, last;
-        std::memcpy(&last, p + size - 4, 4);
-        std::memcpy(&first, p, 4);
-        std::memcpy(out + size - 4, &last, 4);
-        std::memcpy(out, &first, 4);
     } else {
         for (std::size_t i = 0; i < size; ++i) out[i] = p[i];
     }
@@ -120,9 +180,6 @@ char* put_escape(char* out, unsigned char byte) {
     out[5] = kHexDigits[byte & 0xF];
     return out + 6;
 }
-
-// The high bits of a scanned text are gathered here: non-zero when some byte is 0x80 or above.
-using HighBits = std::uint64_t;
 
 // A text of 4 to 15 bytes without escapes, checked and copied whole by two overlapping loads;
 // false (nothing written) when it holds an escape or has another size.
@@ -206,28 +263,19 @@ char* put_escaped_words(char* out, const char* p, const char* const end, HighBit
 }
 
 #if defined(__SSE2__)
-// Sixteen bytes at a time (SSE2 is part of every x86-64): one bit per byte that the rule
-// escapes, from the same three constants as the word test.
-__m128i control_lanes(__m128i block) {
-    return _mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(detail::kControlLimit - 1)), block);  // <= 0x1F
-}
-unsigned escape_bits(__m128i block) {
-    const __m128i quote = _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(detail::kQuote)));
-    const __m128i backslash = _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(detail::kBackslash)));
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(control_lanes(block), quote), backslash)));
-}
-
 // Copies `text` escaped, sixteen bytes at a time while at least 32 remain, then the rest a word
-// at a time. A block is stored whole; at each of its escapes the output moves on to that byte,
-// the escape is written, and the sixteen source bytes after the escaped one are stored right
-// after it, so a block of many escapes is finished without leaving the loop. No store reaches
-// past this text's output: each covers source bytes of which at least sixteen are still to
-// come, and each gives at least one output byte.
+// at a time; the source and the output are prefetched a kilobyte ahead (see scan_escaped_size). A block is stored
+// whole; at each of its escapes the output moves on to that byte, the escape is written, and the sixteen source bytes
+// after the escaped one are stored right after it, so a block of many escapes is finished without leaving the loop. No
+// store reaches past this text's output: each covers source bytes of which at least sixteen are still to come, and each
+// gives at least one output byte.
 char* put_escaped(char* out, std::string_view text, HighBits& highs) {
     const char* p = text.data();
     const char* const end = p + text.size();
     __m128i high = _mm_setzero_si128();
     while (end - p >= 32) {
+        _mm_prefetch(p + 1024, _MM_HINT_T0);
+        _mm_prefetch(out + 1024, _MM_HINT_T0);
         const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         high = _mm_or_si128(high, block);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
@@ -404,74 +452,138 @@ NumberText number_text(const JsonNumber& number) {
     return text;
 }
 
-void measure_into(const JsonValue& value, TextSize& size) {
+void measure_into(const JsonValue& value, std::size_t& bytes, HighBits& highs) {
     switch (value.kind()) {
-        case JsonKind::Null: size.bytes += 4; return;
-        case JsonKind::Bool: size.bytes += value.as_bool() ? 4 : 5; return;
-        case JsonKind::Number: size.bytes += number_text(value.as_number()).size; return;
-        case JsonKind::String: {
-            const JsonText& text = value.as_text();
-            size.bytes += 2 + escaped_size(text);
-            size.ascii &= !text.text_class().non_ascii;
-            return;
-        }
+        case JsonKind::Null: bytes += 4; return;
+        case JsonKind::Bool: bytes += value.as_bool() ? 4 : 5; return;
+        case JsonKind::Number: bytes += number_text(value.as_number()).size; return;
+        case JsonKind::String: bytes += 2 + escaped_size_of(value.as_text(), highs); return;
         case JsonKind::Array: {
             const JsonArray& array = value.as_array();
             // "[", "]" and a "," between elements.
-            size.bytes += array.empty() ? 2 : 1 + array.size();
-            for (const JsonValue& element : array) measure_into(element, size);
+            bytes += array.empty() ? 2 : 1 + array.size();
+            for (const JsonValue& element : array) measure_into(element, bytes, highs);
             return;
         }
         case JsonKind::Object: {
             const JsonObject& object = value.as_object();
             // "{", "}", a "," between members, and per member the key's quotes and ":".
-            size.bytes += object.empty() ? 2 : 1 + 4 * object.size();
+            bytes += object.empty() ? 2 : 1 + 4 * object.size();
             for (const JsonObject::Member& member : object) {
-                size.bytes += escaped_size(member.key);
-                size.ascii &= !member.key.text_class().non_ascii;
-                measure_into(member.value, size);
+                bytes += escaped_size_of(member.key, highs);
+                measure_into(member.value, bytes, highs);
             }
             return;
         }
     }
 }
 
-char* write_value(const JsonValue& value, char* out, HighBits& highs);
+// Where the writer takes its room from. With Reserved the caller asked for room for the whole
+// value beforehand, so the writer only writes. With Pieces the room is asked for as the writer
+// goes, before each token and each punctuation byte, and a long text is copied in pieces of kPiece
+// bytes, so no request is much larger than a piece. A text or piece asks for its bound, or for its
+// exact size when the bound is more than the room left, and everything else for its exact size:
+// an output sized exactly beforehand never grows.
+struct Reserved {
+    TAVREL_INLINE static char* ensure(char* out, std::size_t) { return out; }
+    TAVREL_INLINE static char* text(char* out, const JsonText& text, HighBits& highs) {
+        return put_string(out, text, highs);
+    }
+};
+
+class Pieces {
+public:
+    static constexpr std::size_t kPiece = std::size_t{64} << 10;
+
+    explicit Pieces(TextSink& sink) noexcept : sink_(sink) {}
+
+    char* start() { return sink_.room(0); }
+    // Room for `count` bytes after what was written up to `out` (which is kept).
+    char* ensure(char* out, std::size_t count) {
+        sink_.commit(out, true);
+        return sink_.room(count);
+    }
+    char* text(char* out, const JsonText& text, HighBits& highs) {
+        if (text.size() <= kPiece) return put_string(ensure_text(out, text.view(), 2), text, highs);
+        const bool plain = text.classified() && !text.text_class().needs_escape;
+        if (plain && text.text_class().non_ascii) highs |= 0x80;
+        out = ensure(out, 1);
+        *out++ = '"';
+        for (std::string_view rest = text.view(); !rest.empty(); rest.remove_prefix(std::min(rest.size(), kPiece))) {
+            const std::string_view piece = rest.substr(0, kPiece);
+            out = ensure_text(out, piece, 0);
+            out = plain ? put(out, piece) : put_escaped(out, piece, highs);
+        }
+        out = ensure(out, 1);
+        *out++ = '"';
+        return out;
+    }
+
+private:
+    // Room for `text` escaped and `extra` bytes more.
+    char* ensure_text(char* out, std::string_view text, std::size_t extra) {
+        sink_.commit(out, true);
+        const std::size_t bound = json_size_bound_of_text(text.size()) + extra;
+        return sink_.room(sink_.room_left() >= bound ? bound : escaped_size(text) + extra);
+    }
+
+    TextSink& sink_;
+};
+
+template <class Room>
+char* write_value(const JsonValue& value, char* out, HighBits& highs, Room& room);
 
 // An element or member value: a string, the most common, is written here without a call.
-TAVREL_INLINE char* write_element(const JsonValue& value, char* out, HighBits& highs) {
-    if (value.kind() == JsonKind::String) return put_string(out, value.as_text(), highs);
-    return write_value(value, out, highs);
+template <class Room>
+TAVREL_INLINE char* write_element(const JsonValue& value, char* out, HighBits& highs, Room& room) {
+    if (value.kind() == JsonKind::String) return room.text(out, value.as_text(), highs);
+    return write_value(value, out, highs, room);
 }
 
-char* write_value(const JsonValue& value, char* out, HighBits& highs) {
+template <class Room>
+char* write_value(const JsonValue& value, char* out, HighBits& highs, Room& room) {
     switch (value.kind()) {
-        case JsonKind::Null: return put(out, "null");
-        case JsonKind::Bool: return put(out, value.as_bool() ? "true" : "false");
-        case JsonKind::Number: return put(out, number_text(value.as_number()).view());
-        case JsonKind::String: return put_string(out, value.as_text(), highs);
+        case JsonKind::Null: return put(room.ensure(out, 4), "null");
+        case JsonKind::Bool: return put(room.ensure(out, 5), value.as_bool() ? "true" : "false");
+        case JsonKind::Number: {
+            const NumberText number = number_text(value.as_number());
+            return put(room.ensure(out, number.size), number.view());
+        }
+        case JsonKind::String: return room.text(out, value.as_text(), highs);
         case JsonKind::Array: {
             const JsonArray& array = value.as_array();
+            out = room.ensure(out, 1);
             *out++ = '[';
             for (const JsonValue& element : array) {
-                out = write_element(element, out, highs);
+                out = write_element(element, out, highs, room);
+                out = room.ensure(out, 1);
                 *out++ = ',';
             }
             // The last "," becomes the "]" (an empty array writes its "]" after the "[").
             if (!array.empty()) --out;
+            out = room.ensure(out, 1);
             *out++ = ']';
             return out;
         }
         case JsonKind::Object: {
             const JsonObject& object = value.as_object();
+            out = room.ensure(out, 1);
             *out++ = '{';
             for (const JsonObject::Member& member : object) {
-                out = put_string(out, member.key, highs);
-                *out++ = ':';
-                out = write_element(member.value, out, highs);
+                if (member.key.written()) {
+                    const std::string_view written = member.key.written_view();
+                    out = copy_4_to_16(room.ensure(out, written.size()), written.data(), written.size());
+                } else {
+                    out = room.text(out, member.key, highs);
+                    out = room.ensure(out, 1);
+                    *out++ = ':';
+                }
+                out = write_element(member.value, out, highs, room);
+                out = room.ensure(out, 1);
                 *out++ = ',';
             }
             if (!object.empty()) --out;
+            out = room.ensure(out, 1);
             *out++ = '}';
             return out;
         }
@@ -483,13 +595,16 @@ char* write_value(const JsonValue& value, char* out, HighBits& highs) {
 
 TextSize measure_json(const JsonValue& value) {
     TextSize size;
-    measure_into(value, size);
+    HighBits highs = 0;
+    measure_into(value, size.bytes, highs);
+    size.ascii = (highs & detail::kHighs) == 0;
     return size;
 }
 
 char* write_json(const JsonValue& value, char* out) {
     HighBits highs = 0;
-    return write_value(value, out, highs);
+    Reserved room;
+    return write_value(value, out, highs, room);
 }
 
 void write_json(const JsonValue& value, std::string& out) {
@@ -528,8 +643,14 @@ void write_json(const JsonValue& value, TextSink& out) {
 
 void write_json_within(const JsonValue& value, std::size_t bound, TextSink& out) {
     HighBits highs = 0;
-    char* const at = out.room(bound);
-    char* const end = write_value(value, at, highs);
+    char* end = nullptr;
+    if (bound <= kLargestRoom) {
+        Reserved room;
+        end = write_value(value, out.room(bound), highs, room);
+    } else {
+        Pieces room(out);
+        end = write_value(value, room.start(), highs, room);
+    }
     out.commit(end, (highs & detail::kHighs) == 0);
 }
 

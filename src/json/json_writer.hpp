@@ -46,6 +46,7 @@ public:
         ascii_ &= ascii;
     }
     std::size_t size() const noexcept { return static_cast<std::size_t>(cursor_ - begin_); }
+    std::size_t room_left() const noexcept { return static_cast<std::size_t>(limit_ - cursor_); }
     bool ascii() const noexcept { return ascii_; }
 
 protected:
@@ -104,10 +105,18 @@ private:
 // Appends the compact text of `value` to `out`, measured first so that exactly its size is asked for.
 void write_json(const JsonValue& value, TextSink& out);
 
+// The most room that write_json_within asks for at once.
+inline constexpr std::size_t kLargestRoom = std::size_t{1} << 20;
+
 // Appends the compact text of `value` to `out` in one pass, without measuring it: `bound` must
 // be at least the size of the text (every text of the value counted six times over is always
-// enough, see json_size_bound_of_text), and that much room is asked for.
+// enough, see json_size_bound_of_text). Up to kLargestRoom that much room is asked for at once;
+// above it, room is asked for as the writing goes, a long text in pieces, so that a large value
+// never needs a buffer six times its size.
 void write_json_within(const JsonValue& value, std::size_t bound, TextSink& out);
+
+// The bytes that `text` takes inside a JSON string, its quotes not counted.
+std::size_t escaped_size(std::string_view text);
 
 // The most bytes a text of `size` bytes takes inside a JSON string: six for each of its bytes.
 constexpr std::size_t json_size_bound_of_text(std::size_t size) { return 6 * size; }

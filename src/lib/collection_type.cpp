@@ -58,6 +58,18 @@ PyObject* get_collection(PyObject* self, PyObject*) {
     });
 }
 
+// glibc's malloc serves a block from its heap, pages already touched and reused, once a block at
+// least as large has been freed, up to this size; a larger block is mapped afresh each time and
+// every page of it faults when first written.
+constexpr std::size_t kHeapBlockCeiling = std::size_t{32} << 20;
+
+// Half as much again, but not just across the ceiling: a str that fits below it stays there.
+constexpr std::size_t grown_capacity(std::size_t capacity) {
+    const std::size_t grown = capacity + capacity / 2;
+    const std::size_t below = kHeapBlockCeiling - (std::size_t{1} << 16);
+    return capacity < below && grown > below ? below : grown;
+}
+
 // The document written straight into the characters of the result str, which is made with room
 // for an estimate of the text and grows in place. A text that turns out not to be all ASCII is
 // UTF-8 there, not characters, and is decoded into a new str at the end.
@@ -80,7 +92,7 @@ private:
         const std::size_t size = this->size();
         const auto capacity = static_cast<std::size_t>(limit_ - begin_);
         if (count > SIZE_MAX / 2 - size) throw std::bad_alloc();
-        const std::size_t grown = std::max(2 * capacity, size + count);
+        const std::size_t grown = std::max(grown_capacity(capacity), size + count);
         // Called from inside the writer, which has no failure path of its own: running out of
         // memory here unwinds it as every native allocation does.
         if (!resize_ascii_str(str_, grown)) {

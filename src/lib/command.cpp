@@ -412,13 +412,13 @@ Sink CommandText::emit(Sink sink) const {
         sink.put(url);
     }
 
-    const Request::HeaderTable headers = request_.header_table();
+    // Read into locals: the writes through char pointers below could change anything else, as far
+    // as the compiler knows, and the members would be read again for every header.
     const bool plain_headers = plain_headers_;
-    const std::uint16_t* const header_classes = header_classes_;
-    for (std::size_t i = 0; i < headers.count; ++i) {
-        const HeaderView header = headers[i];
+    const std::uint16_t* header_classes = header_classes_;
+    for (const HeaderView header : request_.headers()) {
         // Plain headers: blank_value() is the only class they may have.
-        const unsigned classes = !plain_headers ? header_classes[i] : blank_value(header) ? kBlankValue : 0;
+        const unsigned classes = !plain_headers ? *header_classes++ : blank_value(header) ? kBlankValue : 0;
         if (classes == 0) {  // the usual header: in double quotes as it is
             sink.put(" -H \"");
             sink.put(header.key);

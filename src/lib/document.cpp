@@ -3,31 +3,44 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string_view>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tavrel {
 namespace {
 
+using json::Arena;
 using json::JsonArray;
 using json::JsonObject;
 using json::JsonText;
 using json::JsonValue;
-using json::Resource;
 
-// Keys and fixed texts, classified once at compile time.
-constexpr JsonText kBody = JsonText::borrow("body"), kHeader = JsonText::borrow("header"),
-                   kHost = JsonText::borrow("host"), kKey = JsonText::borrow("key"),
-                   kMethod = JsonText::borrow("method"), kMode = JsonText::borrow("mode"),
-                   kName = JsonText::borrow("name"), kPath = JsonText::borrow("path"),
-                   kProtocol = JsonText::borrow("protocol"), kRaw = JsonText::borrow("raw"),
-                   kRequest = JsonText::borrow("request"), kSchema = JsonText::borrow("schema"),
-                   kUrl = JsonText::borrow("url"), kValue = JsonText::borrow("value"),
-                   kCollectionNameText = JsonText::borrow(kCollectionName),
+// Keys as they are written, quotes and colon included, and fixed texts classified once, all at
+// compile time.
+constexpr JsonText kBody = JsonText::written_key(R"("body":)"), kHeader = JsonText::written_key(R"("header":)"),
+                   kHost = JsonText::written_key(R"("host":)"), kKey = JsonText::written_key(R"("key":)"),
+                   kMethod = JsonText::written_key(R"("method":)"), kMode = JsonText::written_key(R"("mode":)"),
+                   kName = JsonText::written_key(R"("name":)"), kPath = JsonText::written_key(R"("path":)"),
+                   kProtocol = JsonText::written_key(R"("protocol":)"), kRaw = JsonText::written_key(R"("raw":)"),
+                   kRequest = JsonText::written_key(R"("request":)"), kSchema = JsonText::written_key(R"("schema":)"),
+                   kUrl = JsonText::written_key(R"("url":)"), kValue = JsonText::written_key(R"("value":)"),
+                   kRawText = JsonText::borrow("raw"), kCollectionNameText = JsonText::borrow(kCollectionName),
                    kSchemaText = JsonText::borrow(kSchemaAddress);
+
+// The method names, classified at compile time like the keys.
+constexpr std::array<JsonText, kMethodCount> kMethodNames = [] {
+    std::array<JsonText, kMethodCount> names;
+    for (std::size_t i = 0; i < kMethodCount; ++i) names[i] = JsonText::borrow(method_text(static_cast<HttpMethod>(i)));
+    return names;
+}();
 
 constexpr bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
@@ -52,76 +65,86 @@ struct UrlPieces {
     std::optional<std::string_view> path_text;
 };
 
+// The first "/" of `text` at or after `from` (at most its size), or npos: sixteen bytes at a
+// time while they last, inline, since the pieces of a url are short.
+std::size_t find_slash(std::string_view text, std::size_t from) {
+#if defined(__SSE2__)
+    for (; text.size() - from >= 16; from += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + from));
+        const auto slashes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_set1_epi8('/'))));
+        if (slashes != 0) return from + static_cast<std::size_t>(std::countr_zero(slashes));
+    }
+#endif
+    for (; from < text.size(); ++from) {
+        if (text[from] == '/') return from;
+    }
+    return std::string_view::npos;
+}
+
 std::optional<UrlPieces> split_url(std::string_view url) {
-    const std::size_t first = url.find('/');
+    const std::size_t first = find_slash(url, 0);
     if (first == std::string_view::npos) return std::nullopt;
-    const std::size_t second = url.find('/', first + 1);
+    const std::size_t second = find_slash(url, first + 1);
     if (second == std::string_view::npos) return std::nullopt;
-    const std::size_t third = url.find('/', second + 1);
+    const std::size_t third = find_slash(url, second + 1);
     if (third == std::string_view::npos) return UrlPieces{url.substr(second + 1), std::nullopt};
     return UrlPieces{url.substr(second + 1, third - second - 1), url.substr(third + 1)};
 }
 
-// A text of the record (or a constant) as it is: it is looked at only once, by the writer as it
-// copies it.
-JsonValue text(std::string_view t) { return JsonValue::make_string(JsonText::view_of(t)); }
-JsonValue text(const JsonText& t) { return JsonValue::make_string(t.borrowed()); }
-// Every key is inserted once per object, so nothing is ever replaced here.
-inline void insert_members(JsonObject&) {}
-template <class... Rest>
-void insert_members(JsonObject& object, const JsonText& key, JsonValue&& value, Rest&&... rest) {
-    object.insert(key.borrowed(), std::move(value));
-    insert_members(object, std::forward<Rest>(rest)...);
-}
+// The value of a new member of `object`. Every builder here gives the keys of an object in
+// ascending order, so each member is appended after one comparison, and made in place.
+TAVREL_INLINE JsonValue& member(JsonObject& object, const JsonText& key) { return object.slot(key); }
 
-JsonValue part_of(const JsonText& whole, std::string_view part) {
-    return JsonValue::make_string(JsonText::borrow_part(whole, part));
-}
+// A text of the record as it is: it is looked at only once, by the writer as it copies it.
+void set_text(JsonValue& value, std::string_view text) { value.emplace_string(JsonText::view_of(text)); }
 
-// An object of the members given as key, value, key, value...; given in key order, each is
-// appended, and each value is moved once, into its member.
-template <class... Members>
-JsonValue object_of(Resource* arena, Members&&... members) {
-    JsonObject object(arena);
-    object.reserve(sizeof...(Members) / 2);
-    insert_members(object, std::forward<Members>(members)...);
-    return JsonValue::make_object(std::move(object));
-}
-
-JsonValue path_array(const JsonText& url, std::optional<std::string_view> path_text, Resource* arena) {
-    JsonArray path(arena);
-    if (path_text) {
-        const std::string_view rest = *path_text;
-        path.reserve(1 + static_cast<std::size_t>(std::ranges::count(rest, '/')));
-        for (std::size_t start = 0;;) {
-            const std::size_t slash = rest.find('/', start);
-            path.push_back(part_of(url, rest.substr(start, slash - start)));
-            if (slash == std::string_view::npos) break;
-            start = slash + 1;
-        }
+void fill_path(JsonValue& value, const JsonText& url, std::optional<std::string_view> path_text, Arena& arena) {
+    if (!path_text) {
+        value.emplace_array(arena, 0);
+        return;
     }
-    return JsonValue::make_array(std::move(path));
-}
-
-JsonValue header_array(Request::Headers headers, Resource* arena) {
-    JsonArray entries(arena);
-    entries.reserve(headers.size());
-    for (const HeaderView header : headers) {
-        entries.push_back(object_of(arena, kKey, text(header.key), kValue, text(header.value)));
+    // Room for the pieces of most paths; more take more from the arena.
+    constexpr std::size_t kPieces = 8;
+    const std::string_view rest = *path_text;
+    JsonArray& path = value.emplace_array(arena, std::min(rest.size() + 1, kPieces));
+    for (std::size_t start = 0;;) {
+        const std::size_t slash = find_slash(rest, start);
+        path.emplace_back().emplace_string(JsonText::borrow_part(url, rest.substr(start, slash - start)));
+        if (slash == std::string_view::npos) break;
+        start = slash + 1;
     }
-    return JsonValue::make_array(std::move(entries));
 }
 
-JsonValue item_object(const Request& request, const UrlPieces& pieces, Resource* arena) {
-    const JsonText url_text = JsonText::view_of(request.url());
+void fill_headers(JsonValue& value, const Request& request, Arena& arena) {
+    JsonArray& entries = value.emplace_array(arena, request.header_count());
+    for (const HeaderView header : request.headers()) {
+        JsonObject& entry = entries.emplace_back().emplace_object(arena, 2);
+        set_text(member(entry, kKey), header.key);
+        set_text(member(entry, kValue), header.value);
+    }
+}
+
+// The item of `request` made in `root`, each object and array with room for exactly its members.
+void fill_item(JsonValue& root, const Request& request, const UrlPieces& pieces, Arena& arena) {
+    // The url is written twice and cut into pieces: classified once here, so that the writer
+    // copies it and its pieces without looking at them again (when they need no escape).
+    const JsonText url_text = JsonText::borrow(request.url());
+    JsonObject& item = root.emplace_object(arena, 2);
+    member(item, kName).emplace_string(url_text.borrowed());
+    JsonObject& request_object = member(item, kRequest).emplace_object(arena, 4);
+
+    JsonObject& body = member(request_object, kBody).emplace_object(arena, 2);
+    member(body, kMode).emplace_string(kRawText.borrowed());
     // An absent body and an empty one are written alike.
-    JsonValue body = object_of(arena, kMode, text(kRaw), kRaw, text(request.body().value_or(std::string_view())));
-    JsonValue url =
-        object_of(arena, kHost, part_of(url_text, pieces.host), kPath, path_array(url_text, pieces.path_text, arena),
-                  kProtocol, text(protocol_of(request.url())), kRaw, text(url_text));
-    JsonValue request_object = object_of(arena, kBody, std::move(body), kHeader, header_array(request.headers(), arena),
-                                         kMethod, text(method_text(request.method())), kUrl, std::move(url));
-    return object_of(arena, kName, text(url_text), kRequest, std::move(request_object));
+    set_text(member(body, kRaw), request.body().value_or(std::string_view()));
+    fill_headers(member(request_object, kHeader), request, arena);
+    member(request_object, kMethod).emplace_string(kMethodNames[static_cast<std::size_t>(request.method())].borrowed());
+
+    JsonObject& url = member(request_object, kUrl).emplace_object(arena, 4);
+    member(url, kHost).emplace_string(JsonText::borrow_part(url_text, pieces.host));
+    fill_path(member(url, kPath), url_text, pieces.path_text, arena);
+    set_text(member(url, kProtocol), protocol_of(request.url()));
+    member(url, kRaw).emplace_string(url_text.borrowed());
 }
 
 void append_ascii(json::TextSink& out, std::string_view bytes) {
@@ -130,45 +153,70 @@ void append_ascii(json::TextSink& out, std::string_view bytes) {
     out.commit(at + bytes.size(), true);
 }
 
-JsonValue info_object(Resource* arena) {
-    return object_of(arena, kName, text(kCollectionNameText), kSchema, text(kSchemaText));
+void fill_info(JsonValue& root, Arena& arena) {
+    JsonObject& info = root.emplace_object(arena, 2);
+    member(info, kName).emplace_string(kCollectionNameText.borrowed());
+    member(info, kSchema).emplace_string(kSchemaText.borrowed());
 }
 
 // The fixed text of an item (its keys, quotes and punctuation) without its texts, and what a
 // header and a path piece add to it, rounded up.
-constexpr std::size_t kDocumentFrame = 160, kItemFrame = 160, kHeaderFrame = 24, kPieceFrame = 3;
+constexpr std::size_t kItemFrame = 160, kHeaderFrame = 24, kPieceFrame = 3;
 // The longest method text and the default protocol.
 constexpr std::size_t kOtherTexts = 7 + 5;
 
-// At least the size of the item of `request`: its texts, each counted as if every byte needed
-// the longest escape (the url stands for the name, the raw text, and for the host, path and
-// protocol cut from it), and a frame for every header and for every piece the url may give.
-std::size_t item_bound(const Request& request) {
+// Two sizes of the item of `request`. `plain`: its size when nothing in it needs escaping (the
+// fixed text of the item and of a header, the url three times over: name, raw, and cut into
+// host, protocol and path; the other texts once). `bound`: at least its size, every text counted
+// as if each byte needed the longest escape (the url stands for the name, the raw text, and for
+// the host, path and protocol cut from it), with a frame for every header and for every piece the
+// url may give.
+struct ItemSize {
+    std::size_t plain;
+    std::size_t bound;
+};
+
+ItemSize item_size(const Request& request) {
     const std::size_t url = request.url().size();
-    std::size_t texts = 4 * url + kOtherTexts + request.body().value_or(std::string_view()).size();
-    for (const HeaderView header : request.headers()) texts += header.key.size() + header.value.size();
-    return kItemFrame + kHeaderFrame * request.header_count() + kPieceFrame * (url + 1) +
-           json::json_size_bound_of_text(texts);
+    const std::size_t texts = request.text_bytes();  // the url once, the others
+    const std::size_t frames = kItemFrame + kHeaderFrame * request.header_count();
+    return {frames + 2 * url + texts,
+            frames + kPieceFrame * (url + 1) + json::json_size_bound_of_text(3 * url + kOtherTexts + texts)};
 }
+
+std::size_t item_bound(const Request& request) { return item_size(request).bound; }
+
+// The text around the items: the "info" object (whose two texts need no escape) and the frame of
+// the "item" array; a "," goes between two items.
+constexpr std::string_view kDocumentStart = R"({"info":)", kItemsStart = R"(,"item":[)", kDocumentEnd = "]}";
+static_assert(!kCollectionNameText.text_class().needs_escape && !kSchemaText.text_class().needs_escape);
+constexpr std::size_t kDocumentFrame = kDocumentStart.size() + std::string_view(R"({"name":"","schema":""})").size() +
+                                       kCollectionName.size() + kSchemaAddress.size() + kItemsStart.size() +
+                                       kDocumentEnd.size();
 
 }  // namespace
 
-// The text of `records` when nothing in them needs escaping (the fixed text of an item and of a
-// header, the url three times over: name, raw, and cut into host, protocol and path; the other
-// texts once), and room for the bound of the largest item beyond it, so that the writer of the
-// last items asks for no more. Only a guess to start by; the output grows past it if need be.
+// The frame and the plain size of every item, and room for the bound of the largest item beyond
+// it, so that the writer of the last items asks for no more. An item whose bound is more than the
+// writer asks for at once is written as it goes, asking only for what it needs, and is measured
+// exactly here: a document of such items is sized exactly, and its str is neither grown nor
+// shrunk. Otherwise only a guess to start by; the output grows past it if need be.
 std::size_t document_size_estimate(std::span<const Request> records) {
-    std::size_t bytes = kDocumentFrame;
+    std::size_t bytes = kDocumentFrame + (records.empty() ? 0 : records.size() - 1);
     std::size_t largest = 0;
+    std::optional<ItemTree> tree;
     for (const Request& request : records) {
-        std::size_t item = kItemFrame + 3 * request.url().size() + request.body().value_or(std::string_view()).size();
-        for (const HeaderView header : request.headers()) {
-            item += kHeaderFrame + header.key.size() + header.value.size();
+        const ItemSize item = item_size(request);
+        if (item.bound <= json::kLargestRoom) {
+            bytes += item.plain;
+            largest = std::max(largest, item.bound);
+            continue;
         }
-        bytes += item;
-        largest = std::max(largest, item);
+        if (!tree) tree.emplace();
+        // Without a host the export stops at this item.
+        bytes += tree->build(request) ? json::measure_json(tree->root()).bytes : item.plain;
     }
-    return bytes + json::json_size_bound_of_text(largest);
+    return bytes + largest;
 }
 
 std::string MissingHost::message() const {
@@ -180,7 +228,7 @@ std::string MissingHost::message() const {
     return message_text;
 }
 
-ItemTree::ItemTree() : arena_(initial_, sizeof initial_, json::heap_resource()) { std::construct_at(&root_); }
+ItemTree::ItemTree() : arena_(initial_, sizeof initial_) { std::construct_at(&root_); }
 
 // root_ is not destroyed: see the member's comment.
 ItemTree::~ItemTree() {}
@@ -191,25 +239,27 @@ bool ItemTree::build(const Request& request) {
     arena_.release();
     const std::optional<UrlPieces> pieces = split_url(request.url());
     if (!pieces) return false;
-    root_ = item_object(request, *pieces, &arena_);
+    fill_item(root_, request, *pieces, arena_);
     return true;
 }
 
 std::optional<MissingHost> write_document(std::span<const Request> records, json::TextSink& out) {
     {
         alignas(std::max_align_t) std::byte room[256];
-        std::pmr::monotonic_buffer_resource arena(room, sizeof room, json::heap_resource());
-        append_ascii(out, R"({"info":)");
-        json::write_json(info_object(&arena), out);
+        Arena arena(room, sizeof room);
+        JsonValue info;
+        fill_info(info, arena);
+        append_ascii(out, kDocumentStart);
+        json::write_json(info, out);
     }
-    append_ascii(out, R"(,"item":[)");
+    append_ascii(out, kItemsStart);
     ItemTree tree;
     for (std::size_t i = 0; i < records.size(); ++i) {
         if (!tree.build(records[i])) return MissingHost{i, std::string(records[i].url())};
         if (i != 0) append_ascii(out, ",");
         json::write_json_within(tree.root(), item_bound(records[i]), out);
     }
-    append_ascii(out, "]}");
+    append_ascii(out, kDocumentEnd);
     return std::nullopt;
 }
 

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <memory_resource>
 #include <optional>
 #include <span>
 #include <string>
@@ -47,7 +46,7 @@ private:
     // Room for the item of a request with a dozen headers; a larger one takes more from the heap
     // until the next build.
     alignas(std::max_align_t) std::byte initial_[4096];
-    std::pmr::monotonic_buffer_resource arena_;
+    json::Arena arena_;
     // Never destroyed, only forgotten with the arena: every container of the tree keeps its
     // storage in the arena and every text is borrowed, so running the destructors would walk
     // the whole tree to free nothing.

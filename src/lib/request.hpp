@@ -74,21 +74,7 @@ public:
     }
     // In the order the caller gave them; duplicates kept.
     std::size_t header_count() const noexcept { return header_count_; }
-    HeaderView header(std::size_t i) const noexcept { return header_table()[i]; }
-    // The headers as a small value of their own, for loops that write through char pointers: the
-    // compiler must assume such writes may change the record, and would read it again for every
-    // header(i), but not the table's copies of its pointers.
-    struct HeaderTable {
-        const std::size_t* ends;  // key i starts where text 2i ends
-        const char* bytes;
-        std::size_t count;
-        HeaderView operator[](std::size_t i) const noexcept {
-            const std::size_t* const at = ends + 2 * i;
-            return {{bytes + at[0], at[1] - at[0]}, {bytes + at[1], at[2] - at[1]}};
-        }
-    };
-    HeaderTable header_table() const noexcept { return {block_, bytes(), header_count_}; }
-
+    inline HeaderView header(std::size_t i) const noexcept;
     // The bytes of all the texts together.
     std::size_t text_bytes() const noexcept { return block_ ? block_[text_count() - 1] : 0; }
     // Header i's key and value as one text: they lie back to back.
@@ -215,37 +201,47 @@ private:
     std::size_t left_ = 0;
 };
 
+// Walks the end offsets of the header texts: a header's key runs from the end of the text before
+// it to its own end, and its value from there to the next end.
 class Request::HeaderIterator {
 public:
     using value_type = HeaderView;
     using difference_type = std::ptrdiff_t;
     HeaderIterator() = default;
-    HeaderIterator(const Request* request, std::size_t i) : request_(request), i_(i) {}
-    HeaderView operator*() const noexcept { return request_->header(i_); }
+    HeaderIterator(const std::size_t* ends, const char* texts) : ends_(ends), texts_(texts) {}
+    HeaderView operator*() const noexcept {
+        return {{texts_ + ends_[0], ends_[1] - ends_[0]}, {texts_ + ends_[1], ends_[2] - ends_[1]}};
+    }
     HeaderIterator& operator++() noexcept {
-        ++i_;
+        ends_ += 2;
         return *this;
     }
     HeaderIterator operator++(int) noexcept {
         HeaderIterator old = *this;
-        ++i_;
+        ends_ += 2;
         return old;
     }
-    bool operator==(const HeaderIterator& other) const noexcept { return i_ == other.i_; }
+    bool operator==(const HeaderIterator& other) const noexcept { return ends_ == other.ends_; }
 
 private:
-    const Request* request_ = nullptr;
-    std::size_t i_ = 0;
+    const std::size_t* ends_ = nullptr;  // at the end of the text before the header's key
+    const char* texts_ = nullptr;
 };
 
 struct Request::Headers {
     const Request* request;
-    HeaderIterator begin() const noexcept { return {request, 0}; }
-    HeaderIterator end() const noexcept { return {request, request->header_count()}; }
+    HeaderIterator begin() const noexcept { return at(0); }
+    HeaderIterator end() const noexcept { return at(request->header_count()); }
     std::size_t size() const noexcept { return request->header_count(); }
+    HeaderIterator at(std::size_t i) const noexcept {
+        if (!request->block_) return {};
+        return {request->block_ + 2 * i, request->bytes()};
+    }
 };
 
 inline Request::Headers Request::headers() const noexcept { return {this}; }
+
+inline HeaderView Request::header(std::size_t i) const noexcept { return *Headers{this}.at(i); }
 
 inline Request::Request(const Request& other, RecordArena& arena)
     : header_count_(other.header_count_), method_(other.method_), has_body_(other.has_body_) {

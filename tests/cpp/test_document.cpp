@@ -13,6 +13,8 @@
 namespace tavrel {
 namespace {
 
+using namespace std::string_view_literals;
+
 constexpr std::string_view kInfo =
     R"("info":{"name":"Tavrel Collection","schema":"https://schema.getpostman.com/json/collection/v2.1.0/collection.json"})";
 
@@ -119,6 +121,25 @@ TEST(UrlSplitting, HostIsTheThirdPieceAndPathTheRest) {
     };
     for (const UrlCase& c : cases) {
         EXPECT_EQ(exported({make(std::string(c.url))}), single_get_document(c.url_json, c.url_object)) << c.url;
+    }
+}
+
+// Paths of many pieces of every length up to past a block of the scans, some with escapes or
+// high bytes: each piece is written as the JSON writer writes that text alone.
+TEST(UrlSplitting, PiecesOfEveryLengthAroundTheScannedBlocks) {
+    for (const std::string_view odd : {""sv, "\""sv, "\xc3\xa9"sv}) {
+        std::string url = "https://a-host-name-of-some-length.example";
+        std::vector<std::string> pieces;
+        for (std::size_t n = 0; n <= 40; ++n) {
+            std::string piece(n, 'p');
+            if (n > 3) piece.replace(n / 2, odd.size(), odd);
+            url.append("/").append(piece);
+            pieces.push_back(piece);
+        }
+        const std::string doc = exported({make(url)});
+        const std::string path = R"("path":)" + json::to_json_text(json::JsonValue::array_from_texts(pieces)) + ",";
+        EXPECT_NE(doc.find(path), std::string::npos) << doc;
+        EXPECT_NE(doc.find(R"("host":"a-host-name-of-some-length.example")"), std::string::npos) << doc;
     }
 }
 
@@ -257,6 +278,23 @@ TEST(DocumentText, KnowsWhetherItIsAllAscii) {
         ASSERT_TRUE(std::holds_alternative<json::TextBuffer>(written));
         EXPECT_FALSE(std::get<json::TextBuffer>(written).ascii()) << wide.url();
     }
+}
+
+// Items too large to be given room at once are measured for the size estimate, so a document of
+// such items is sized exactly, whatever their escapes; smaller items are counted as if nothing
+// needed escaping, with room for the largest of them beyond.
+TEST(DocumentSize, DocumentsOfLargeItemsAreSizedExactly) {
+    std::string body(2'000'000, 'b');
+    for (std::size_t i = 0; i < body.size(); i += 7) body[i] = i % 3 == 0 ? '"' : i % 3 == 1 ? '\x01' : '\n';
+    std::string url = "https://h";
+    for (int i = 0; i < 40'000; ++i) url += "/\"p";
+    const std::string value(300'000, '\\');
+    const std::vector<Request> large = {make(url), make("s://h/p", {{"K", value}}, HttpMethod::POST, body),
+                                        make("s://h/", {}, HttpMethod::PUT, "\xc3\xa9" + body)};
+    EXPECT_EQ(document_size_estimate(large), exported(large).size());
+
+    const std::vector<Request> small = {make("s://h/p", {{"K", "v\""}}, HttpMethod::POST, "\"x\"")};
+    EXPECT_GE(document_size_estimate(small), exported(small).size());
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // JSON value tree: object key order and replacement, number forms, strings, arrays and deep copies.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cmath>
 #include <cstdint>
 #include <iterator>
@@ -207,6 +209,57 @@ TEST(Resources, ContainersTakeStorageFromTheirResourceAndDeepCopiesFromTheGivenO
     EXPECT_EQ(first.allocations, taken);
     EXPECT_GE(second.allocations, 2u);
     EXPECT_EQ(JsonValue::make_object(copy.deep_copy()), JsonValue::make_object(object.deep_copy()));
+}
+
+// The arena hands out aligned storage from the owner's buffer, then from chunks of its own as
+// large as asked, and after release() from the buffer again.
+TEST(Resources, ArenaTakesFromTheBufferThenFromChunksAndStartsOverAfterRelease) {
+    alignas(std::max_align_t) std::byte buffer[256];
+    Arena arena(buffer, sizeof buffer);
+    const auto in_buffer = [&](void* p) { return p >= buffer && p < buffer + sizeof buffer; };
+    void* const first = arena.take(24);
+    EXPECT_EQ(first, buffer);
+    void* const second = arena.take(1);
+    EXPECT_TRUE(in_buffer(second));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(second) % alignof(std::max_align_t), 0u);
+    EXPECT_FALSE(in_buffer(arena.take(300)));
+    auto* const large = static_cast<char*>(arena.take(100'000));
+    std::fill(large, large + 100'000, 'x');  // all of it usable (the sanitizer build checks)
+    void* const aligned = static_cast<std::pmr::memory_resource&>(arena).allocate(64, 64);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(aligned) % 64, 0u);
+    arena.release();
+    EXPECT_EQ(arena.take(8), buffer);
+}
+
+// Objects and arrays made in place: keys given in ascending order are appended, any other key
+// goes to its ordered place, a key already present gives its value back to be replaced, and a
+// container filled past the room it was made with grows through the arena.
+TEST(InPlace, SlotsKeepTheKeyOrderAndEmplacingReplacesTheOldContent) {
+    static constexpr JsonText kA = JsonText::borrow("a"), kB = JsonText::borrow("b"), kC = JsonText::borrow("c"),
+                              kD = JsonText::borrow("d");
+    alignas(std::max_align_t) std::byte buffer[512];
+    Arena arena(buffer, sizeof buffer);
+    JsonValue root;
+    JsonObject& object = root.emplace_object(arena, 2);
+    object.slot(kB).emplace_string(JsonText::borrow("first"));
+    object.slot(kD).emplace_string(JsonText::borrow("d"));
+    JsonArray& list = object.slot(kA).emplace_array(arena, 1);
+    for (int i = 0; i < 40; ++i) list.emplace_back().emplace_string(JsonText::borrow("e"));
+    object.slot(kC).emplace_object(arena, 0).slot(kA).emplace_string(JsonText::borrow("inner"));
+    object.slot(kB).emplace_array(arena, 0);
+    object.slot(kD).emplace_string(JsonText::borrow("second"));
+    EXPECT_EQ(keys_of(object), (std::vector<std::string>{"a", "b", "c", "d"}));
+    EXPECT_EQ(member(root, "a").as_array().size(), 40u);
+    EXPECT_TRUE(member(root, "b").as_array().empty());
+    EXPECT_EQ(member(member(root, "c"), "a").as_string(), "inner");
+    EXPECT_EQ(member(root, "d").as_string(), "second");
+
+    JsonObject by_insert;
+    by_insert.insert("b", JsonValue::make_array(JsonArray()));
+    by_insert.insert("d", JsonValue::make_string("second"));
+    by_insert.insert("c", JsonValue::make_object(JsonObject()));
+    by_insert.insert("a", JsonValue::make_null());
+    EXPECT_EQ(keys_of(by_insert), keys_of(object));
 }
 
 TEST(Arrays, FromValuesKeepsOrderAndRepeats) {

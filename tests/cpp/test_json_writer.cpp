@@ -1,8 +1,10 @@
 // Compact JSON text: literals, string escaping, integer and float layout, containers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -95,6 +97,18 @@ TEST(StringEscaping, WordScanAgreesWithEachByteAtEveryPlace) {
     }
 }
 
+// Plain texts of every length up to past the sizes copied without a call, classified or not,
+// each byte distinct from its neighbours: a copy that drops, repeats or misplaces a byte shows.
+TEST(StringEscaping, PlainTextsOfEveryLengthAreCopiedWhole) {
+    for (std::size_t n = 0; n <= 70; ++n) {
+        std::string text(n, '\0');
+        for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>('a' + (i * 7 + n) % 26);
+        const std::string expected = std::string("\"").append(text).append("\"");
+        EXPECT_EQ(to_json_text(JsonValue::make_string(text)), expected) << n;
+        EXPECT_EQ(to_json_text(JsonValue::make_string(JsonText::view_of(text))), expected) << n;
+    }
+}
+
 // Dense escapes: several in one word, escapes straddling words, long and short forms mixed with
 // plain and high bytes. Each text must read as the concatenation of its bytes written alone,
 // with the measured size exact and nothing written past it.
@@ -168,6 +182,23 @@ TEST(StringEscaping, KeysAreEscapedLikeValues) {
     JsonObject object;
     object.insert("k\"\\\x1f/\xc3\xa9", JsonValue::make_string("v\t"));
     EXPECT_EQ(to_json_text(JsonValue::make_object(std::move(object))), "{\"k\\\"\\\\\\u001f/\xc3\xa9\":\"v\\t\"}");
+}
+
+// Keys given as they are written (quotes and colon included) give the text that the same keys
+// inserted plainly give, in the same key order, also beside plain keys and in a deep copy.
+TEST(StringEscaping, WrittenKeysGiveTheSameTextAsPlainOnes) {
+    static constexpr JsonText kAlpha = JsonText::written_key(R"("alpha":)"), kMid = JsonText::written_key(R"("m":)");
+    EXPECT_TRUE(kAlpha.written());
+    EXPECT_EQ(kAlpha.view(), "alpha");
+    JsonObject object;
+    object.insert(kMid.borrowed(), JsonValue::make_string("2"));
+    object.insert("k\"", JsonValue::make_string("3"));
+    object.insert(kAlpha.borrowed(), JsonValue::make_string("1"));
+    const JsonValue written = JsonValue::make_object(std::move(object));
+    const std::string text = to_json_text(written);
+    EXPECT_EQ(text, R"({"alpha":"1","k\"":"3","m":"2"})");
+    EXPECT_EQ(to_json_text(written.deep_copy()), text);
+    EXPECT_EQ(measure_json(written).bytes, text.size());
 }
 
 TEST(Integers, PlainDecimalDigits) {
@@ -352,6 +383,92 @@ TEST(WriteJson, TextBufferGrowsKeepingItsTextAndKnowsWhetherItIsAscii) {
     write_json(JsonValue::make_string("\xc3\xa9"), out);
     EXPECT_FALSE(out.ascii());
     EXPECT_EQ(out.view().substr(expected.size()), "\"\x7f\\u0001\"\"\xc3\xa9\"");
+}
+
+// A sink that grows to exactly what is asked for and remembers the largest room asked for.
+class ExactSink final : public TextSink {
+public:
+    explicit ExactSink(std::size_t capacity) : storage_(capacity, '\0') { set(0, capacity); }
+    std::string_view view() const { return {storage_.data(), size()}; }
+    std::size_t grows = 0;
+    std::size_t largest_request = 0;
+
+private:
+    void grow(std::size_t count) override {
+        ++grows;
+        largest_request = std::max(largest_request, count);
+        const std::size_t size = this->size();
+        storage_.resize(size + count);
+        set(size, storage_.size());
+    }
+    void set(std::size_t size, std::size_t capacity) {
+        begin_ = storage_.data();
+        cursor_ = begin_ + size;
+        limit_ = begin_ + capacity;
+    }
+    std::string storage_;
+};
+
+// Long texts of dense escapes of every kind, with plain and high bytes, placed so that some
+// straddle the ends of the blocks and pieces the scans and the writer work in.
+std::string dense_text(std::size_t size, std::uint32_t seed) {
+    const std::string_view alphabet = "aaaaaaaaaaaa\"\\\n\x01\x1f \x7f\x80\xff"sv;
+    std::mt19937 random(seed);
+    std::string text(size, '\0');
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    return text;
+}
+
+TEST(Measure, EscapedSizeOfLongTextsIsExact) {
+    for (const std::size_t size : {std::size_t{15}, std::size_t{16}, std::size_t{4095}, std::size_t{16 * 255},
+                                   std::size_t{16 * 255 + 17}, std::size_t{100'003}}) {
+        const std::string text = dense_text(size, static_cast<std::uint32_t>(size));
+        EXPECT_EQ(escaped_size(text), text_of_string(text).size() - 2) << size;
+        const std::string plain(size, 'p');
+        EXPECT_EQ(escaped_size(plain), size);
+        std::string quotes(size, 'q');  // escapes but no control byte: counted a block at a time
+        for (std::size_t i = 0; i < size; i += 3) quotes[i] = i % 2 == 0 ? '"' : '\\';
+        EXPECT_EQ(escaped_size(quotes), text_of_string(quotes).size() - 2) << size;
+    }
+}
+
+// A value whose bound is over kLargestRoom is written as it goes: the same text as when it is
+// written whole, while no room asked for is much more than a piece of a long text; written into
+// a sink of exactly its measured size, it never grows the sink.
+TEST(WriteJson, LargeValuesAreWrittenAsTheyGoWithTheSameText) {
+    const std::string escaped = dense_text(300'001, 7);
+    const std::string plain_wide = std::string(200'000, 'w') + "\xc3\xa9";
+    JsonArray many;
+    for (int i = 0; i < 5000; ++i)
+        many.push_back(JsonValue::make_string(dense_text(40, static_cast<std::uint32_t>(i))));
+    JsonObject object;
+    object.insert("escaped, unclassified", JsonValue::make_string(JsonText::view_of(escaped)));
+    object.insert("escaped, classified", JsonValue::make_string(escaped));
+    object.insert("plain, classified", JsonValue::make_string(plain_wide));
+    object.insert("plain, unclassified", JsonValue::make_string(JsonText::view_of(plain_wide)));
+    object.insert("many", JsonValue::make_array(std::move(many)));
+    JsonArray scalars;
+    scalars.push_back(JsonValue::make_signed(-3));
+    scalars.push_back(JsonValue::make_double(0.25));
+    scalars.push_back(JsonValue::make_null());
+    scalars.push_back(JsonValue::make_bool(false));
+    object.insert("scalars", JsonValue::make_array(std::move(scalars)));
+    const JsonValue tree = JsonValue::make_object(std::move(object));
+    const std::string whole = to_json_text(tree);
+    const std::size_t bound = json_size_bound_of_text(whole.size());
+    ASSERT_GT(bound, kLargestRoom);
+
+    ExactSink growing(0);
+    write_json_within(tree, bound, growing);
+    EXPECT_EQ(growing.view(), whole);
+    EXPECT_FALSE(growing.ascii());
+    EXPECT_GT(growing.grows, 10U);
+    EXPECT_LE(growing.largest_request, json_size_bound_of_text(std::size_t{64} << 10) + 8);
+
+    ExactSink exact(measure_json(tree).bytes);
+    write_json_within(tree, bound, exact);
+    EXPECT_EQ(exact.view(), whole);
+    EXPECT_EQ(exact.grows, 0U);
 }
 
 }  // namespace

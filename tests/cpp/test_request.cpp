@@ -48,11 +48,14 @@ TEST(Request, KeepsTextsOfEveryLength) {
         headers.push_back({keys[n], values[n]});
         expected.emplace_back(keys[n], values[n]);
     }
+    std::size_t header_bytes = 0;
+    for (const HeaderView h : headers) header_bytes += h.key.size() + h.value.size();
     for (std::size_t n = 0; n < keys.size(); ++n) {
         const Request r(values[n], headers, HttpMethod::PUT, keys[n]);
         EXPECT_EQ(r.url(), values[n]);
         EXPECT_EQ(r.body(), std::optional<std::string_view>(keys[n]));
         EXPECT_EQ(pairs(r), expected);
+        EXPECT_EQ(r.text_bytes(), values[n].size() + header_bytes + keys[n].size());
     }
 }
 
@@ -62,6 +65,9 @@ TEST(Request, AbsentBodyDiffersFromEmpty) {
     EXPECT_FALSE(Request().body().has_value());
     EXPECT_EQ(Request().url(), "");
     EXPECT_EQ(Request().header_count(), 0u);
+    EXPECT_EQ(Request().text_bytes(), 0u);
+    EXPECT_TRUE(pairs(Request()).empty());
+    EXPECT_TRUE(pairs(Request("u", {}, HttpMethod::GET, "b")).empty());
 }
 
 TEST(Request, CopiesShareNothingAndMovesLeaveTheEmptyRequest) {
