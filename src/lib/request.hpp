@@ -22,8 +22,9 @@ struct HeaderView {
     std::string_view value;
 };
 
-// All texts of a request live in one heap block, so that making, copying and releasing a
-// record costs one allocation each, and a stored record is little more than its bytes.
+// All texts of a request live in one block, so that making, copying and releasing a record costs
+// one allocation each (or none, for a copy into a RecordArena), and a stored record is little more
+// than its bytes.
 //
 // Block layout, in std::size_t words: the end offsets of the texts url, key 0, value 0, ...,
 // key n-1, value n-1, body (empty when absent), then the texts' bytes back to back. Text i runs
