@@ -427,8 +427,7 @@ inline void JsonObject::reserve(std::size_t count) { members_.reserve(count); }
 
 inline JsonValue JsonValue::make_string(JsonText text) noexcept {
     JsonValue made;
-    std::construct_at(&made.text_, std::move(text));
-    made.kind_ = JsonKind::String;
+    made.emplace_string(std::move(text));
     return made;
 }
 

@@ -474,19 +474,14 @@ void CommandText::classify_headers(unsigned& all, bool& suspect) {
     }
     for (std::size_t i = 0; i < request.header_count(); ++i) {
         const HeaderView header = request.header(i);
+        // A header that needs only double quotes has no class of its own but kBlankValue.
+        const bool plain = plain_header(request.header_text(i));
+        const unsigned key = plain ? 0 : with_ansi_c(header.key, classes_of(header.key));
+        const unsigned value = plain ? 0 : with_ansi_c(header.value, classes_of(header.value));
         // `key: value`, or `key;` when the value is blank: curl drops a header given as `key:`
         // with nothing after it, and sends `key;` as a header with an empty value. A blank value
         // is not written, so then only the key's classes count.
-        if (plain_header(request.header_text(i))) {
-            const bool blank = blank_value(header);
-            header_classes_[i] = blank ? kBlankValue : 0;
-            suspect =
-                suspect || header.key.starts_with('@') || (blank && header.key.find(';') != std::string_view::npos);
-            continue;
-        }
-        const unsigned key = with_ansi_c(header.key, classes_of(header.key));
-        const unsigned value = with_ansi_c(header.value, classes_of(header.value));
-        const bool blank = !header.key.empty() && !(value & kNotBlank);
+        const bool blank = blank_value(header);
         const unsigned classes = blank ? key | kBlankValue : key | value;
         header_classes_[i] = static_cast<std::uint16_t>(classes);
         all |= classes;
