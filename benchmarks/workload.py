@@ -81,7 +81,7 @@ def edge_requests() -> list[tuple]:
         ("http://[::1]:8080/x", [], get, None),                               # --globoff
         ("-o/tmp/x", [], get, None),                                          # --url
         ("--url/a/b", [("A", "b")], get, None),                               # --url before a bare url
-        ("https://h/x", [("X-E", ""), ("X-B", " \t "), ("X-$", ""), ("", ""), ("", " ")], get, None),
+        ("https://h/x", [("X-E", ""), ("X-B", " \t "), ("X-$", "")], get, None),  # KEY;
         ("https://h/up", [], post, "@/etc/passwd"),                           # --data-raw
         ("https://h/up", [], post, "@it's"),                                  # --data-raw, quote inside
         ("https://h/up", [], post, "a@b"),                                    # -d with @ elsewhere
@@ -89,7 +89,11 @@ def edge_requests() -> list[tuple]:
         ("https://h/a b/`c`", [("K", "`x`"), ("K", "a\\b")], HTTPMETHOD.PATCH, ""),
         ("https://h\u00e9/\u00fc/\U0001f600", [("Ä", "ö\t\x85")], HTTPMETHOD.DELETE, '"\\\b\f\r\u2028\x1b'),
         ("=curl", [], get, None),                                              # quoted: zsh's =name
-        ("-[\n]", [("K", "\t")], post, "@\x01"),                               # ANSI-C with the options
+        ("-[\n]", [("K", "\t")], post, "@\x01"),                               # printf with the options
+        ("https://h/x", [("X-Role", "\u202eadmin\u202c")], post, '{\n  "a": "it\\\'s"\n}\n'),  # escapes, line feeds
+        ("https://h/x", [("A", "1"), ("", "v")], get, None),                   # refused: empty key
+        ("https://h/x", [("X-Empty:", "")], get, None),                        # refused: ":" in a key
+        ("https://h/x", [(" X-Folded", "w")], get, None),                      # refused: space first
         ("https://h/x", [("Ä", "ö\n\t\x01\x7f")], get, None),                   # refused: control in a header
         ("https://h/x", [("A", "1"), ("@x", "v")], get, None),                 # refused: "@" key
         ("https://h/x", [("a;b", " ")], get, None),                            # refused: ";" key, blank value
@@ -127,34 +131,59 @@ _GLOB = re.compile(r"[\[\]{}]")
 _SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+\-.]*(?=://)")
 
 
-_CONTROL = re.compile("[\x01-\x1f\x7f-\x9f]")
 _NOT_IN_HEADER = re.compile("[\x00-\x08\x0a-\x1f\x7f]")
-_ANSI_C = re.compile("[\\\\'\x01-\x1f\x7f-\x9f]")
-_ANSI_C_NAMED = {"\\": "\\\\", "'": "\\'", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
-_KEY_ESCAPES = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\n": "\\n", "\r": "\\r",
-                "\u2028": "\\u2028", "\u2029": "\\u2029"}
+_FISH_BACKSLASH = re.compile(r"'|\\(?=[\\']|\Z)")
+_KEY_ESCAPES = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\n": "\\n", "\r": "\\r"}
 
 
-def _ansi_c_escape(match: re.Match) -> str:
-    c = match.group()
-    return _ANSI_C_NAMED.get(c) or "".join(f"\\{byte:03o}" for byte in c.encode())
+def _needs_printf(text: str) -> bool:
+    return not text.rstrip("\n").isprintable()
 
 
-def _single_quoted(text: str) -> str:
-    if _CONTROL.search(text):
-        return "$'" + _ANSI_C.sub(_ansi_c_escape, text) + "'"
-    return "'" + text.replace("'", "'\\''") + "'"
+def _format(text: str) -> str:
+    """`text` as a printf format: escapes for what any shell, fish, printf or a terminal would
+    read as something else."""
+    out = []
+    for i, c in enumerate(text):
+        if c == "'":
+            out.append("'\\''")
+        elif c == "%":
+            out.append("%%")
+        elif c in "\\!" or not c.isprintable() or (c == "-" and i == 0):
+            out.append("".join(f"\\{byte:03o}" for byte in c.encode()))
+        else:
+            out.append(c)
+    return "".join(out)
+
+
+def _quoted(text: str) -> str:
+    if _needs_printf(text):
+        head = text.rstrip("\n")
+        tail = text[len(head):]
+        return "\"$(printf '" + _format(head) + "')\"" + (f"'{tail}'" if tail else "")
+    return "'" + _FISH_BACKSLASH.sub(lambda m: "'\\''" if m.group() == "'" else "'\\\\'", text) + "'"
 
 
 def _header_word(key: str, value: str) -> str:
     # curl sends "KEY;" as a header with an empty value; "KEY: " would remove the header.
-    text = key + ";" if key and not value.strip(" \t") else key + ": " + value
-    return _single_quoted(text) if _DOUBLE_QUOTE_SPECIAL.search(text) or _CONTROL.search(text) else '"' + text + '"'
+    text = key + ";" if not value.strip(" \t") else key + ": " + value
+    return _quoted(text) if _DOUBLE_QUOTE_SPECIAL.search(text) or _needs_printf(text) else '"' + text + '"'
 
 
 def _shown_key(key: str) -> str:
-    return '"' + "".join(_KEY_ESCAPES.get(c) or (f"\\x{ord(c):02x}" if _CONTROL.match(c) or c == "\0" else c)
-                         for c in key) + '"'
+    return '"' + "".join(_KEY_ESCAPES.get(c) or (c if c.isprintable() else repr(c)[1:-1]) for c in key) + '"'
+
+
+def _key_refusal(key: str) -> str | None:
+    if not key:
+        return "is empty, which curl drops"
+    if key.startswith("@"):
+        return 'starts with "@", which curl reads as a file name'
+    if key[0] in " \t":
+        return f"starts with a {'space' if key[0] == ' ' else 'tab'}, which makes the header part of the one before it"
+    if ":" in key:
+        return "holds \":\", which ends a header's name: the server reads another"
+    return None
 
 
 def _refusal(url: str, headers: list, body) -> str | None:
@@ -162,8 +191,9 @@ def _refusal(url: str, headers: list, body) -> str | None:
     if "\0" in url:
         return "url holds U+0000, which no shell word can carry"
     for i, (key, value) in enumerate(headers):
-        if key.startswith("@"):
-            return f'header {i} key {_shown_key(key)} starts with "@", which curl reads as a file name'
+        why = _key_refusal(key)
+        if why:
+            return f"header {i} key {_shown_key(key)} {why}"
         bad = _NOT_IN_HEADER.search(key) or _NOT_IN_HEADER.search(value)
         if bad:
             return (f"header {i} ({_shown_key(key)}) holds U+{ord(bad.group()):04X}, which no HTTP header can carry; "
@@ -230,13 +260,13 @@ class RefRequest:
             words.append("--globoff")
         if url.startswith("-"):
             words.append("--url")
-        words.append(url if _BARE_URL.fullmatch(url) and not url.startswith("=") else _single_quoted(url))
+        words.append(url if _BARE_URL.fullmatch(url) and not url.startswith("=") else _quoted(url))
         for key, value in self.headers:
             words.append("-H")
             words.append(_header_word(key, value))
         if self.body is not None:
             words.append("--data-raw" if self.body.startswith("@") else "-d")
-            words.append(_single_quoted(self.body))
+            words.append(_quoted(self.body))
         return " ".join(words)
 
     def item(self, index: int) -> dict:

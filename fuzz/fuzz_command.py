@@ -1,7 +1,8 @@
 """get_request_command() for random url, header and body texts (control characters and NUL
 included, no lone surrogate) and any method: either the ValueError whose message the oracle
-gives, or one line without control characters from which a POSIX shell (as `shell_split` reads
-it, ANSI-C quoting included) gets back exactly the words
+gives, or printable text (but for the line feeds that end a text, in quotes of their own) from
+which a POSIX shell and fish (as `shell_split` reads them, "$(printf ...)" included) get back
+exactly the words
 curl -X METHOD [--head] [--globoff] [--url] URL [-H TEXT]... [-d BODY | --data-raw BODY]."""
 
 import re
@@ -16,7 +17,8 @@ from tavrel import HTTPMETHOD, Tavrel
 # "=" expansion), and header values that curl reads as "remove this header".
 PREFIXES = ["", "", "-", "-o", "@", "[", "{", "="]
 BLANKS = ["", " ", "\t", " \t "]
-CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
+# Line feeds that end a text, before the quote that closes them.
+FINAL_LINE_FEEDS = re.compile("\n+'")
 
 
 def draw(fdp):
@@ -48,11 +50,12 @@ def TestOneInput(data):
             return
         raise AssertionError(f"\nnot refused: {refusal}") from None
     command = request.get_request_command()
-    if CONTROL.search(command):
-        raise AssertionError(f"\ncommand with a control character {command!r}")
-    got = shell_split(command)
-    if got != expected:
-        raise AssertionError(f"\ncommand  {command!r}\nsplit    {got!r}\nexpected {expected!r}")
+    if not FINAL_LINE_FEEDS.sub("'", command).isprintable():
+        raise AssertionError(f"\ncommand with an unprintable character {command!r}")
+    for fish in (False, True):
+        got = shell_split(command, fish)
+        if got != expected:
+            raise AssertionError(f"\ncommand  {command!r}\nfish     {fish}\nsplit    {got!r}\nexpected {expected!r}")
 
 
 if __name__ == "__main__":

@@ -14,7 +14,8 @@ command_of, shell_split = support.command_of, support.shell_split
 # Characters that matter to shell quoting, url splitting and JSON escaping, drawn more often than
 # the rest of the code space.
 SPECIAL = list("'\"\\$`!~#&;|<>(){}[]*? \t\r\n\x0b\x0c-_=:/@%+,.aZ9") + [
-    "\x00", "\x01", "\x1f", "\x7f", "é", "€", "\u00a0", "\u2028", "🎉", "\U0010ffff", "://", "//"]
+    "\x00", "\x01", "\x1f", "\x7f", "é", "€", "\u00a0", "\u2028", "🎉", "\U0010ffff", "://", "//",
+    "\u202e", "\u200b", "\ufeff", "\u0378", "\ue000", "\u0301"]
 
 
 def text(fdp, *, nul=True, surrogates=False, max_len=12):

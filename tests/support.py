@@ -6,6 +6,7 @@ that records what reaches it."""
 import http.server
 import json
 import os
+import pathlib
 import re
 import subprocess
 import threading
@@ -97,28 +98,62 @@ def expected_text(requests):
                       sort_keys=True)
 
 
-# Characters no HTTP header can carry (tab can), and the ones a command writes as escapes.
+# Characters no HTTP header can carry (tab can), and the control characters.
 NOT_IN_HEADER = re.compile("[\x00-\x08\x0a-\x1f\x7f]")
 CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
 
 
+def _unprintable_table():
+    """The code points the module writes as escapes, read from the table it is built with
+    (src/lib/unprintable_table.inc, made by tools/gen_unprintable.py): its Unicode version and
+    a function telling whether a code point is among them."""
+    text = (pathlib.Path(__file__).resolve().parent.parent / "src/lib/unprintable_table.inc").read_text()
+    version = re.search(r'kUnprintableUnicodeVersion = "([^"]+)"', text).group(1)
+    pages_text, bits_text = text.split("kUnprintableBits")
+    pages = [int(n) for n in re.findall(r"^ +([0-9, ]+),$", pages_text, re.M) for n in n.split(", ")]
+    bitmaps = [int(w, 16) for w in re.findall(r"0x([0-9a-f]{16})", bits_text)]
+    assert len(pages) == 0x1100 and len(bitmaps) % 4 == 0
+
+    def unprintable(code_point):
+        page = pages[code_point >> 8]
+        return bool(bitmaps[4 * page + ((code_point >> 6) & 3)] >> (code_point & 63) & 1)
+
+    return version, unprintable
+
+
+UNPRINTABLE_VERSION, unprintable = _unprintable_table()
+
+
 def _key_text(key):
     """A header key as a refusal message shows it: in double quotes, with backslash, double quote
-    and the characters that would break the message's line written as in a Python literal."""
-    named = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\n": "\\n", "\r": "\\r",
-             "\u2028": "\\u2028", "\u2029": "\\u2029"}
-    return '"' + "".join(named.get(c) or (f"\\x{ord(c):02x}" if CONTROL.match(c) else c) for c in key) + '"'
+    and the unprintable characters written as in a Python literal."""
+    named = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\n": "\\n", "\r": "\\r"}
+    return '"' + "".join(named.get(c) or (repr(c)[1:-1] if unprintable(ord(c)) else c) for c in key) + '"'
+
+
+def _key_refusal(key):
+    if key == "":
+        return "is empty, which curl drops"
+    if key.startswith("@"):
+        return 'starts with "@", which curl reads as a file name'
+    if key[0] in " \t":
+        return f"starts with a {'space' if key[0] == ' ' else 'tab'}, which makes the header part of the one before it"
+    if ":" in key:
+        return 'holds ":", which ends a header\'s name: the server reads another'
+    return None
 
 
 def unsendable(url, headers=(), method="GET", body=None):
     """The message of the ValueError that get_request_command raises, or None: the url, then each
-    header in order (its key's "@", a control character in its key, then in its value, then ";"
-    in its key with a blank value), then the body."""
+    header in order (its key's shape: empty, "@" first, a space or tab first, ":" in it; a
+    control character in its key, then in its value; ";" in its key with a blank value), then
+    the body."""
     if "\0" in url:
         return "url holds U+0000, which no shell word can carry"
     for i, (key, value) in enumerate(headers):
-        if key.startswith("@"):
-            return f'header {i} key {_key_text(key)} starts with "@", which curl reads as a file name'
+        why = _key_refusal(key)
+        if why:
+            return f"header {i} key {_key_text(key)} {why}"
         bad = NOT_IN_HEADER.search(key) or NOT_IN_HEADER.search(value)
         if bad:
             return (f"header {i} ({_key_text(key)}) holds U+{ord(bad.group()):04X}, which no HTTP header "
@@ -132,7 +167,7 @@ def unsendable(url, headers=(), method="GET", body=None):
 
 
 def curl_words(url, headers=(), method="GET", body=None):
-    """The argument vector that a POSIX shell must produce from the rendered command, that is
+    """The argument vector that a shell must produce from the rendered command, that is
     curl -X METHOD [--head] [--globoff] [--url] URL [-H TEXT]... [-d BODY | --data-raw BODY];
     ValueError with get_request_command's message when no command can carry the request."""
     message = unsendable(url, headers, method, body)
@@ -148,57 +183,100 @@ def curl_words(url, headers=(), method="GET", body=None):
     if url:
         words.append(url)
     for key, value in headers:
-        blank = key != "" and value.strip(" \t") == ""
+        blank = value.strip(" \t") == ""
         words += ["-H", f"{key};" if blank else f"{key}: {value}"]
     if body is not None:
         words += ["--data-raw" if body.startswith("@") else "-d", body]
     return words
 
 
-_ANSI_C = {"\\": b"\\", "'": b"'", '"': b'"', "?": b"?", "a": b"\a", "b": b"\b", "e": b"\x1b",
-           "E": b"\x1b", "f": b"\f", "n": b"\n", "r": b"\r", "t": b"\t", "v": b"\v"}
+def needs_escapes(text):
+    """Whether a command writes `text` through printf: it holds a control or unprintable
+    character before the line feeds it ends with."""
+    return any(c < " " or c == "\x7f" or (c >= "\x80" and unprintable(ord(c))) for c in text.rstrip("\n"))
 
 
-def shell_split(command):
-    """The words a POSIX shell reads from `command` (one line; no expansions in it), with
-    ANSI-C quoting ($'...', as bash, zsh, ksh93, mksh and busybox sh read it) besides single and
-    double quotes and backslashes."""
+def _printf(data):
+    """What POSIX printf writes for a format without conversions: octal escapes, "%%" and "\\\\"."""
+    out, i = bytearray(), 0
+    while i < len(data):
+        special = re.compile(rb"[\\%]").search(data, i)
+        end = special.start() if special else len(data)
+        out += data[i:end]
+        i = end
+        if i == len(data):
+            break
+        if data[i:i + 1] == b"%":
+            assert data[i + 1:i + 2] == b"%", f"unexpected conversion in {data!r}"
+            out += b"%"
+            i += 2
+            continue
+        digits = re.compile(rb"[0-7]{1,3}").match(data, i + 1)
+        if digits:
+            out.append(int(digits.group(), 8) & 0xFF)
+            i = digits.end()
+        else:
+            assert data[i + 1:i + 2] == b"\\", f"unexpected escape in {data!r}"
+            out += b"\\"
+            i += 2
+    return bytes(out)
+
+
+def shell_split(command, fish=False):
+    """The words a POSIX shell (or, with `fish`, fish) reads from `command`, which holds no
+    expansion but "$(printf FORMAT)" in double quotes: single and double quotes, backslashes
+    outside quotes, and that command substitution (its output without the line feeds it ends
+    with). fish differs in one point: inside single quotes it reads "\\\\" and "\\'" as escapes."""
     words, word, i, data = [], None, 0, command.encode()
     while i < len(data):
         c = data[i:i + 1]
-        if c in (b" ", b"\t"):
+        if c in (b" ", b"\t", b"\n"):
             if word is not None:
-                words.append(word)
+                words.append(bytes(word))
             word, i = None, i + 1
             continue
-        word = word or b""
+        word = bytearray() if word is None else word
         if c == b"'":
-            end = data.index(b"'", i + 1)
-            word, i = word + data[i + 1:end], end + 1
-        elif data.startswith(b"$'", i):
-            i += 2
-            while data[i:i + 1] != b"'":
-                if data[i:i + 1] != b"\\":
-                    word, i = word + data[i:i + 1], i + 1
-                elif data[i + 1:i + 2].isdigit():
-                    digits = re.match(rb"[0-7]{1,3}", data[i + 1:i + 4]).group()
-                    word, i = word + bytes([int(digits, 8) & 0xFF]), i + 1 + len(digits)
-                else:
-                    word, i = word + _ANSI_C[data[i + 1:i + 2].decode()], i + 2
             i += 1
+            while True:
+                end = data.index(b"'", i)
+                backslash = data.find(b"\\", i, end) if fish else -1
+                if backslash < 0:
+                    word += data[i:end]
+                    i = end + 1
+                    break
+                word += data[i:backslash]
+                escaped = data[backslash + 1:backslash + 2] in (b"\\", b"'")
+                word += data[backslash + 1:backslash + 2] if escaped else b"\\"
+                i = backslash + (2 if escaped else 1)
         elif c == b'"':
             i += 1
             while data[i:i + 1] != b'"':
-                if data[i:i + 1] == b"\\" and data[i + 1:i + 2] in (b"$", b"`", b'"', b"\\"):
-                    i += 1
-                word, i = word + data[i:i + 1], i + 1
+                if data.startswith(b"$(", i):
+                    end, quoted = i + 2, False  # the ")" that ends it stands outside quotes
+                    while quoted or data[end:end + 1] != b")":
+                        if not quoted and data[end:end + 1] == b"\\":
+                            end += 1
+                        elif data[end:end + 1] == b"'":
+                            quoted = not quoted
+                        end += 1
+                    inner = shell_split(data[i + 2:end].decode(), fish)
+                    assert inner[0] == "printf" and len(inner) == 2, inner
+                    word += _printf(inner[1].encode()).rstrip(b"\n")
+                    i = end + 1
+                    continue
+                assert data[i:i + 1] not in (b"$", b"`", b"\\"), f"an expansion in {command!r}"
+                word += data[i:i + 1]
+                i += 1
             i += 1
         elif c == b"\\":
-            word, i = word + data[i + 1:i + 2], i + 2
+            word += data[i + 1:i + 2]
+            i += 2
         else:
-            word, i = word + c, i + 1
+            word += c
+            i += 1
     if word is not None:
-        words.append(word)
+        words.append(bytes(word))
     return [w.decode() for w in words]
 
 

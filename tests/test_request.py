@@ -33,7 +33,7 @@ class TestAcceptedArguments:
         ([], "curl -X GET u"),
         ((), "curl -X GET u"),
         ((("A", "1"), ("A", "2")), 'curl -X GET u -H "A: 1" -H "A: 2"'),
-        ([Pair("k", "v"), type("T", (tuple,), {})(("", ""))], 'curl -X GET u -H "k: v" -H ": "'),
+        ([Pair("k", "v"), type("T", (tuple,), {})(("j", ""))], 'curl -X GET u -H "k: v" -H "j;"'),
         (Seq([("a", "1"), ("b", "2")], length=RuntimeError("len")), 'curl -X GET u -H "a: 1" -H "b: 2"'),
         (Seq([("a", "1")], length=TypeError("len")), 'curl -X GET u -H "a: 1"'),
         (Seq([("a", "1")], length=2**70), 'curl -X GET u -H "a: 1"'),

@@ -1,5 +1,5 @@
-// Curl command-line rendering: POSIX-shell-safe quoting, and the options that make curl itself
-// read each text as the request says.
+// Curl command-line rendering: quoting that every POSIX shell and fish read alike, and the
+// options that make curl itself read each text as the request says.
 #include "command.hpp"
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 
 #include "json/json_text.hpp"
 #include "lib/text_copy.hpp"
+#include "lib/unprintable.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -27,13 +28,13 @@ constexpr unsigned kDoubleSpecial = 2;  // keeps a special meaning inside double
 constexpr unsigned kGlob = 4;           // starts a curl url glob: "[...]" ranges and "{...}" sets
 constexpr unsigned kNotBlank = 8;       // other than space and tab: a header value made only of those is empty to curl
 constexpr unsigned kQuote = 16;         // "'", which single quoting must write as '\''
-constexpr unsigned kNonAscii = 32;
-constexpr unsigned kControl = 64;    // U+0001-U+001F (tab included) and U+007F: the text goes in ANSI-C quoting
-constexpr unsigned kNoHeader = 128;  // U+0000-U+0008, U+000A-U+001F and U+007F: no HTTP header can carry it
-constexpr unsigned kNul = 256;       // no shell word can carry it
-constexpr unsigned kC2 = 512;        // the first byte of U+0080-U+00BF, among which are the C1 controls
+constexpr unsigned kNonAscii = 32;      // may be an unprintable character
+constexpr unsigned kControl = 64;       // U+0001-U+001F (tab included) and U+007F: written as an escape
+constexpr unsigned kNoHeader = 128;     // U+0000-U+0008, U+000A-U+001F and U+007F: no HTTP header can carry it
+constexpr unsigned kNul = 256;          // no shell word can carry it
+constexpr unsigned kBackslash = 512;    // fish reads "\\" and "\'" inside single quotes as escapes
 // Not byte classes: facts about a whole text or header, worked out from the ones above.
-constexpr unsigned kAnsiC = 1024;       // written in ANSI-C quoting: holds a control character (C1 ones included)
+constexpr unsigned kEscaped = 1024;     // written through printf: holds a character that must be an escape
 constexpr unsigned kBlankValue = 2048;  // marks a header whose value curl must receive as empty
 
 constexpr std::array<std::uint16_t, 256> kClasses = [] {
@@ -58,7 +59,7 @@ constexpr std::array<std::uint16_t, 256> kClasses = [] {
     clear('\t', kNoHeader);
     set(0x7F, kNoHeader);
     set(0, kNul);
-    set(0xC2, kC2);
+    set('\\', kBackslash);
     return table;
 }();
 
@@ -106,14 +107,14 @@ __m128i header_special_lanes(__m128i block) {
     return special;
 }
 
-// A few more than those: also # % & and ', which lie among them, and the "@" and ";" that ask
-// for a closer look at a header's key; a quicker test for all headers at once, after which those
+// A few more than those: also # % & and ', which lie among them, and the "@", ";" and ":" that
+// ask for a closer look at a header's key; a quicker test for all headers at once, after which those
 // headers need nothing more worked out.
 __m128i header_special_or_near_lanes(__m128i block) {
     const __m128i low = _mm_or_si128(_mm_cmplt_epi8(block, _mm_set1_epi8(0x20)), bytes_within(block, '!', '\''));
     const __m128i high = _mm_or_si128(_mm_or_si128(bytes_equal(block, '\\'), bytes_equal(block, '`')),
                                       _mm_or_si128(bytes_equal(block, '@'), bytes_equal(block, ';')));
-    return _mm_or_si128(_mm_or_si128(low, bytes_equal(block, 0x7F)), high);
+    return _mm_or_si128(_mm_or_si128(_mm_or_si128(low, bytes_equal(block, 0x7F)), high), bytes_equal(block, ':'));
 }
 
 // Calls visit(block, valid) for blocks of sixteen bytes that cover the `size` bytes at `p`, where
@@ -172,52 +173,55 @@ bool blank_value(HeaderView header) {
     return !header.key.empty() && std::ranges::all_of(header.value, [](char c) { return c == ' ' || c == '\t'; });
 }
 
-// A C1 control (U+0080-U+009F) is the byte 0xC2 followed by one of 0x80-0x9F.
-bool is_c1_at(std::string_view text, std::size_t i) {
-    return i + 1 < text.size() && static_cast<unsigned char>(text[i]) == 0xC2 &&
-           static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+// `text` without the line feeds it ends with.
+std::string_view without_final_line_feeds(std::string_view text) {
+    const std::size_t end = text.find_last_not_of('\n');
+    return text.substr(0, end == std::string_view::npos ? 0 : end + 1);
 }
 
-bool has_c1(std::string_view text) {
-    for (std::size_t i = text.find('\xC2'); i != std::string_view::npos; i = text.find('\xC2', i + 1)) {
-        if (is_c1_at(text, i)) return true;
-    }
-    return false;
+// Adds kEscaped to the classes of a text that holds a character to be written as an escape: a
+// control character or an unprintable one. Line feeds that end the text are left out: no escape
+// can give them (a command substitution drops them), so they stay as they are, in single quotes.
+unsigned with_escapes(std::string_view text, unsigned classes) {
+    if (!(classes & (kControl | kNonAscii))) return classes;
+    const std::string_view head = without_final_line_feeds(text);
+    const bool control = (classes & kControl) && (classes_of(head) & kControl);
+    const bool escaped = control || ((classes & kNonAscii) && has_unprintable_non_ascii(head));
+    return escaped ? classes | kEscaped : classes;
 }
 
-// Adds kAnsiC to the classes of a text that holds a control character.
-unsigned with_ansi_c(std::string_view text, unsigned classes) {
-    const bool ansi = (classes & kControl) || ((classes & kC2) && has_c1(text));
-    return ansi ? classes | kAnsiC : classes;
-}
-
-// The classes a body needs (it is always quoted): kQuote, kNonAscii, kC2, kControl and kNul,
-// found in one pass over the body, since it can be many megabytes.
+// The classes a body needs (it is always quoted): kQuote, kBackslash, kNonAscii, kControl and
+// kNul, found in one pass over the body, since it can be many megabytes.
 unsigned body_classes_of(std::string_view text) {
     namespace words = json::detail;
     static_assert(words::kControlLimit == 0x20);
     bool quote = false;
+    bool backslash = false;
     bool high = false;
     bool control = false;  // a byte below 0x20 (the JSON scanner's control limit) or DEL
 #if defined(__SSE2__)
     __m128i quotes = _mm_setzero_si128();
+    __m128i backslashes = _mm_setzero_si128();
     __m128i highs = _mm_setzero_si128();
     __m128i controls = _mm_setzero_si128();
     for_each_block(text.data(), text.size(), [&](__m128i block, __m128i valid) {
         block = _mm_and_si128(block, valid);  // the lanes outside the text read as U+0000 ...
         quotes = _mm_or_si128(quotes, bytes_equal(block, '\''));
+        backslashes = _mm_or_si128(backslashes, bytes_equal(block, '\\'));
         highs = _mm_or_si128(highs, block);
         const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(words::kControlLimit - 1)), block);
         // ... and are not counted as controls
         controls = _mm_or_si128(controls, _mm_and_si128(_mm_or_si128(low, bytes_equal(block, 0x7F)), valid));
     });
     quote = _mm_movemask_epi8(quotes) != 0;
+    backslash = _mm_movemask_epi8(backslashes) != 0;
     high = _mm_movemask_epi8(highs) != 0;
     control = _mm_movemask_epi8(controls) != 0;
 #else
     // The word tests of the JSON text scanner, exact for every byte (checked there at compile
     // time): the high bits for non-ASCII, and the bytes below its control limit and DEL.
     quote = text.find('\'') != std::string_view::npos;
+    backslash = text.find('\\') != std::string_view::npos;
     std::uint64_t high_word = 0;
     std::uint64_t control_word = 0;
     std::size_t i = 0;
@@ -235,11 +239,10 @@ unsigned body_classes_of(std::string_view text) {
     high = words::high_bits(high_word) != 0;
     control = control_word != 0;
 #endif
-    unsigned classes = quote ? kQuote : 0;
-    if (high) classes |= kNonAscii | (text.find('\xC2') != std::string_view::npos ? kC2 : 0);
+    unsigned classes = (quote ? kQuote : 0) | (backslash ? kBackslash : 0) | (high ? kNonAscii : 0);
     // Rare: a second look at a body holding control characters tells which.
     if (control) classes |= classes_of(text) & (kControl | kNul);
-    return with_ansi_c(text, classes);
+    return with_escapes(text, classes);
 }
 
 // "U+000D": the character of a control byte.
@@ -249,49 +252,69 @@ std::string code_point(unsigned char byte) {
 }
 
 // A header key for a message: in double quotes, with backslash, double quote and the characters
-// that could break the message's line written as in a Python string literal.
+// that would hide or break the message's line (controls and other unprintable characters)
+// written as in a Python string literal.
 std::string quoted_key(std::string_view key) {
     constexpr std::string_view kHex = "0123456789abcdef";
     std::string out = "\"";
-    for (std::size_t i = 0; i < key.size(); ++i) {
+    for (std::size_t i = 0; i < key.size();) {
         const auto byte = static_cast<unsigned char>(key[i]);
+        std::size_t length = 1;
+        char32_t code_point = byte;
+        if (byte >= 0x80) {
+            length = unprintable_prefix(key.substr(i));
+            if (length == 0) {
+                length = sequence_length(key.substr(i));
+                out += key.substr(i, length);
+                i += length;
+                continue;
+            }
+            // The character's code point; a byte that starts no character stands for itself.
+            code_point = length == 1 ? byte : static_cast<char32_t>(byte & (0x7F >> length));
+            for (std::size_t k = 1; k < length; ++k) code_point = (code_point << 6) | (key[i + k] & 0x3F);
+        }
         if (byte == '\\' || byte == '"') {
             out += '\\';
             out += key[i];
-        } else if (byte == '\t') {
-            out += "\\t";
-        } else if (byte == '\n') {
-            out += "\\n";
-        } else if (byte == '\r') {
-            out += "\\r";
-        } else if (byte < 0x20 || byte == 0x7F || is_c1_at(key, i)) {
-            const auto code = is_c1_at(key, i) ? static_cast<unsigned char>(key[++i]) : byte;
-            out += "\\x";
-            out += kHex[code >> 4];
-            out += kHex[code & 0xF];
-        } else if (key.substr(i).starts_with("\u2028") || key.substr(i).starts_with("\u2029")) {
-            out += key[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
-            i += 2;
+        } else if (byte == '\t' || byte == '\n' || byte == '\r') {
+            out += byte == '\t' ? "\\t" : byte == '\n' ? "\\n" : "\\r";
+        } else if (byte < 0x20 || byte >= 0x7F) {
+            const int digits = code_point < 0x100 ? 2 : code_point < 0x10000 ? 4 : 8;
+            out += digits == 2 ? "\\x" : digits == 4 ? "\\u" : "\\U";
+            for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(code_point >> shift) & 0xF];
         } else {
             out += key[i];
         }
+        i += length;
     }
     out += '"';
     return out;
 }
 
+// Why a header key cannot be sent as it is, or nullopt: curl would read a file for it, drop it,
+// or send another header; a server would read it as part of the header before it.
+std::optional<std::string_view> key_refusal(std::string_view key) {
+    if (key.empty()) return "is empty, which curl drops";
+    if (key.front() == '@') return "starts with \"@\", which curl reads as a file name";
+    if (key.front() == ' ' || key.front() == '\t') {
+        return key.front() == ' ' ? "starts with a space, which makes the header part of the one before it"
+                                  : "starts with a tab, which makes the header part of the one before it";
+    }
+    if (key.find(':') != std::string_view::npos) return "holds \":\", which ends a header's name: the server reads another";
+    return std::nullopt;
+}
+
 // The first thing in the request that no command line can carry: the url, then each header in
-// order (its key's "@", a control character in its key, then in its value, then ";" in its key
-// with a blank value), then the body.
+// order (its key's shape: empty, "@" first, a space or tab first, or ":" in it; a control
+// character in its key, then in its value; ";" in its key with a blank value), then the body.
 std::optional<Unsendable> find_unsendable(const Request& request) {
     constexpr std::string_view kNoShellWord = " holds U+0000, which no shell word can carry";
     if (request.url().find('\0') != std::string_view::npos) return Unsendable{"url" + std::string(kNoShellWord)};
     for (std::size_t i = 0; i < request.header_count(); ++i) {
         const HeaderView header = request.header(i);
         const std::string where = "header " + std::to_string(i);
-        if (header.key.starts_with('@')) {
-            return Unsendable{where + " key " + quoted_key(header.key) +
-                              " starts with \"@\", which curl reads as a file name"};
+        if (const std::optional<std::string_view> why = key_refusal(header.key)) {
+            return Unsendable{where + " key " + quoted_key(header.key) + " " + std::string(*why)};
         }
         for (const std::string_view text : {header.key, header.value}) {
             const auto bad =
@@ -312,18 +335,10 @@ std::optional<Unsendable> find_unsendable(const Request& request) {
     return std::nullopt;
 }
 
-constexpr std::string_view kEscapedQuote = "'\\''";
-
 // Counts the bytes it is given.
 struct Counter {
     std::size_t size = 0;
     void put(std::string_view text) { size += text.size(); }
-    // `text` inside single quotes, without the quotes themselves.
-    void put_quoted(std::string_view text, unsigned classes) {
-        size += text.size();
-        if (classes & kQuote)
-            size += (kEscapedQuote.size() - 1) * static_cast<std::size_t>(std::ranges::count(text, '\''));
-    }
 };
 
 // Copies the bytes it is given, into a buffer of the text's bound or of its counted size.
@@ -333,57 +348,95 @@ struct Writer {
         copy_text(out, text.data(), text.size());
         out += text.size();
     }
-    void put_quoted(std::string_view text, unsigned classes) {
-        if (!(classes & kQuote)) return put(text);
-        // An embedded ' closes the quote, adds \' and reopens it.
-        for (std::size_t pos = 0;;) {
-            const std::size_t quote = text.find('\'', pos);
-            if (quote == std::string_view::npos) return put(text.substr(pos));
-            put(text.substr(pos, quote - pos));
-            put(kEscapedQuote);
-            pos = quote + 1;
-        }
-    }
 };
 
-// `text` inside $'...', without the $' and ': backslash and single quote escaped, line feed,
-// carriage return and tab by name, every other control character as three octal digits per byte
-// of its UTF-8 form (what every shell that reads $'...' reads alike), the rest as it is.
+// Inside single quotes every byte stands for itself in a POSIX shell; a "'" closes the quotes,
+// and is written as '\'' (close, an escaped quote, reopen). fish also reads "\\" and "\'" there
+// as escapes, so a backslash followed by "\", by "'" or by the closing quote is written the same
+// way, as '\\', which fish and the POSIX shells read alike.
+constexpr std::string_view kEscapedQuote = "'\\''";
+constexpr std::string_view kEscapedBackslash = "'\\\\'";
+
+// `text` inside single quotes, without the quotes themselves.
 template <class Sink>
-void put_ansi_c(Sink& sink, std::string_view text) {
+void put_single_quoted(Sink& sink, std::string_view text, unsigned classes) {
+    if (!(classes & (kQuote | kBackslash))) return sink.put(text);
+    const std::string_view specials = classes & kBackslash ? "'\\" : "'";
     std::size_t done = 0;  // text before this is written
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        std::string_view named;
-        if (byte == '\\') {
-            named = "\\\\";
-        } else if (byte == '\'') {
-            named = "\\'";
-        } else if (byte == '\n') {
-            named = "\\n";
-        } else if (byte == '\r') {
-            named = "\\r";
-        } else if (byte == '\t') {
-            named = "\\t";
-        } else if (!(byte < 0x20 || byte == 0x7F || is_c1_at(text, i))) {
-            continue;
-        }
+    for (std::size_t i = text.find_first_of(specials); i != std::string_view::npos;
+         i = text.find_first_of(specials, i + 1)) {
+        const bool quote = text[i] == '\'';
+        if (!quote && i + 1 < text.size() && text[i + 1] != '\\' && text[i + 1] != '\'') continue;
         sink.put(text.substr(done, i - done));
-        if (!named.empty()) {
-            sink.put(named);
-        } else {
-            const std::size_t length = byte == 0xC2 ? 2 : 1;
-            for (std::size_t k = 0; k < length; ++k) {
-                const auto b = static_cast<unsigned char>(text[i + k]);
-                const char octal[4] = {'\\', static_cast<char>('0' + (b >> 6)), static_cast<char>('0' + ((b >> 3) & 7)),
-                                       static_cast<char>('0' + (b & 7))};
-                sink.put(std::string_view(octal, sizeof octal));
-            }
-            i += length - 1;
-        }
+        sink.put(quote ? kEscapedQuote : kEscapedBackslash);
         done = i + 1;
     }
     sink.put(text.substr(done));
+}
+
+// Each byte of `bytes` as "\" and three octal digits, which the printf of every shell reads alike.
+template <class Sink>
+void put_octal(Sink& sink, std::string_view bytes) {
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        const std::array<char, 4> octal = {'\\', static_cast<char>('0' + (b >> 6)), static_cast<char>('0' + ((b >> 3) & 7)),
+                                           static_cast<char>('0' + (b & 7))};
+        sink.put(std::string_view(octal.data(), octal.size()));
+    }
+}
+
+// A text holding a control or unprintable character is written as what printf writes, in double
+// quotes: "$(printf 'FORMAT')", the one form that every POSIX shell and fish read alike for it.
+constexpr std::string_view kPrintfOpen = "\"$(printf '", kPrintfClose = "')\"";
+
+// `text` as part of a printf format. Control and unprintable characters are octal escapes, byte
+// by byte, and so are "\" (which fish would read inside the quotes), "!" (bash's and zsh's
+// history expansion sees it through these quotes) and a "-" that starts the format (printf would
+// take the format for an option); "%" is written "%%", "'" as '\''.
+template <class Sink>
+void put_format(Sink& sink, std::string_view text, bool starts_format) {
+    std::size_t done = 0;  // text before this is written
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        std::size_t escaped = 0;  // bytes written as octal escapes
+        if (byte >= 0x80) {
+            escaped = unprintable_prefix(text.substr(i));
+            if (escaped == 0) {
+                i += sequence_length(text.substr(i));
+                continue;
+            }
+        } else if (byte < 0x20 || byte == 0x7F || byte == '\\' || byte == '!' || (byte == '-' && i == 0 && starts_format)) {
+            escaped = 1;
+        } else if (byte != '%' && byte != '\'') {
+            ++i;
+            continue;
+        }
+        sink.put(text.substr(done, i - done));
+        if (escaped != 0) {
+            put_octal(sink, text.substr(i, escaped));
+        } else {
+            sink.put(byte == '%' ? std::string_view("%%") : kEscapedQuote);
+        }
+        i += escaped != 0 ? escaped : 1;
+        done = i;
+    }
+    sink.put(text.substr(done));
+}
+
+// A url or body through printf. A command substitution drops the line feeds that end its output,
+// so those of the text follow it as they are, in single quotes: such a command is more than one
+// line, as no one-line form gives them alike in every shell.
+template <class Sink>
+void put_printf(Sink& sink, std::string_view text) {
+    const std::string_view head = without_final_line_feeds(text);
+    sink.put(kPrintfOpen);
+    put_format(sink, head, true);
+    sink.put(kPrintfClose);
+    if (head.size() < text.size()) {
+        sink.put("'");
+        sink.put(text.substr(head.size()));
+        sink.put("'");
+    }
 }
 
 }  // namespace
@@ -399,13 +452,12 @@ Sink CommandText::emit(Sink sink) const {
     const std::string_view url = request_.url();
     if (url_classes_ & kGlob) sink.put(" --globoff");
     if (url.starts_with('-')) sink.put(" --url");
-    if (url_classes_ & kAnsiC) {
-        sink.put(" $'");
-        put_ansi_c(sink, url);
-        sink.put("'");
+    if (url_classes_ & kEscaped) {
+        sink.put(" ");
+        put_printf(sink, url);
     } else if (url_classes_ & kNotBare) {
         sink.put(" '");
-        sink.put_quoted(url, url_classes_);
+        put_single_quoted(sink, url, url_classes_);
         sink.put("'");
     } else {
         sink.put(" ");
@@ -430,12 +482,14 @@ Sink CommandText::emit(Sink sink) const {
         const bool blank = classes & kBlankValue;
         const std::string_view separator = blank ? ";" : ": ";
         const std::string_view value = blank ? std::string_view() : header.value;
-        if (classes & kAnsiC) {
-            sink.put(" -H $'");
-            put_ansi_c(sink, header.key);
-            sink.put(separator);
-            put_ansi_c(sink, value);
-            sink.put("'");
+        if (classes & kEscaped) {
+            // No header holds a line feed; its key is not empty, so the format starts with it.
+            sink.put(" -H ");
+            sink.put(kPrintfOpen);
+            put_format(sink, header.key, true);
+            put_format(sink, separator, false);
+            put_format(sink, value, false);
+            sink.put(kPrintfClose);
         } else if (!(classes & kDoubleSpecial)) {
             sink.put(" -H \"");
             sink.put(header.key);
@@ -444,9 +498,9 @@ Sink CommandText::emit(Sink sink) const {
             sink.put("\"");
         } else {
             sink.put(" -H '");
-            sink.put_quoted(header.key, classes);
+            put_single_quoted(sink, header.key, classes);
             sink.put(separator);
-            sink.put_quoted(value, classes);
+            put_single_quoted(sink, value, classes);
             sink.put("'");
         }
     }
@@ -454,14 +508,13 @@ Sink CommandText::emit(Sink sink) const {
     if (const std::optional<std::string_view> body = request_.body()) {
         // -d would read "@name" as the name of a local file to send.
         sink.put(body->starts_with('@') ? " --data-raw " : " -d ");
-        if (body_classes_ & kAnsiC) {
-            sink.put("$'");
-            put_ansi_c(sink, *body);
+        if (body_classes_ & kEscaped) {
+            put_printf(sink, *body);
         } else {
             sink.put("'");
-            sink.put_quoted(*body, body_classes_);
+            put_single_quoted(sink, *body, body_classes_);
+            sink.put("'");
         }
-        sink.put("'");
     }
     return sink;
 }
@@ -476,8 +529,8 @@ void CommandText::classify_headers(unsigned& all, bool& suspect) {
         const HeaderView header = request.header(i);
         // A header that needs only double quotes has no class of its own but kBlankValue.
         const bool plain = plain_header(request.header_text(i));
-        const unsigned key = plain ? 0 : with_ansi_c(header.key, classes_of(header.key));
-        const unsigned value = plain ? 0 : with_ansi_c(header.value, classes_of(header.value));
+        const unsigned key = plain ? 0 : with_escapes(header.key, classes_of(header.key));
+        const unsigned value = plain ? 0 : with_escapes(header.value, classes_of(header.value));
         // `key: value`, or `key;` when the value is blank: curl drops a header given as `key:`
         // with nothing after it, and sends `key;` as a header with an empty value. A blank value
         // is not written, so then only the key's classes count.
@@ -485,23 +538,29 @@ void CommandText::classify_headers(unsigned& all, bool& suspect) {
         const unsigned classes = blank ? key | kBlankValue : key | value;
         header_classes_[i] = static_cast<std::uint16_t>(classes);
         all |= classes;
-        suspect = suspect || ((key | value) & kNoHeader) || header.key.starts_with('@') ||
+        suspect = suspect || ((key | value) & kNoHeader) || key_refusal(header.key) ||
                   (blank && header.key.find(';') != std::string_view::npos);
     }
 }
 
 CommandText::CommandText(const Request& request) : request_(request) {
     const std::optional<unsigned> plain_url = plain_url_classes(request.url());
-    url_classes_ = plain_url ? *plain_url : with_ansi_c(request.url(), classes_of(request.url()));
+    url_classes_ = plain_url ? *plain_url : with_escapes(request.url(), classes_of(request.url()));
     // zsh reads a word starting with "=" as the path of the command so named.
     if (request.url().starts_with('=')) url_classes_ |= kNotBare;
     unsigned all = url_classes_;
     bool suspect = url_classes_ & kNul;  // something that may be unsendable
-    // Usually no header holds anything that double quotes would not keep as it is, nor "@" or
-    // ";": one look at all their texts together tells, and then nothing else is needed of them
-    // until they are written.
+    // Usually no header holds anything that double quotes would not keep as it is, nor "@", ";"
+    // or ":": one look at all their texts together tells, and then nothing else is needed of them
+    // until they are written but that no key is empty or starts with a space or tab.
     plain_headers_ = surely_plain_headers(request.headers_text());
-    if (!plain_headers_) classify_headers(all, suspect);
+    if (!plain_headers_) {
+        classify_headers(all, suspect);
+    } else {
+        for (const HeaderView header : request.headers()) {
+            suspect = suspect || header.key.empty() || header.key.front() == ' ' || header.key.front() == '\t';
+        }
+    }
     if (const std::optional<std::string_view> body = request.body()) {
         body_classes_ = body_classes_of(*body);
         all |= body_classes_;
@@ -510,10 +569,10 @@ CommandText::CommandText(const Request& request) : request_(request) {
     if (suspect) unsendable_ = find_unsendable(request);
     if (unsendable_) return;
     ascii_ = !(all & kNonAscii);
-    // Every byte of a text is written as four at most ('\'' as '\\'', a control character as
-    // three octal digits), and the words around the texts are fewer than kWordsBound bytes: those
-    // of the url and the body, and those of each header.
-    constexpr std::size_t kWordsBound = 64, kHeaderWordsBound = 16;
+    // Every byte of a text is written as four at most ("'" as '\'', "\" as '\\', an escaped byte
+    // as "\" and three octal digits), and the words around the texts are fewer than kWordsBound
+    // bytes: those of the url and the body, and those of each header.
+    constexpr std::size_t kWordsBound = 96, kHeaderWordsBound = 24;
     bound_ = kWordsBound + kHeaderWordsBound * request.header_count() + 4 * request.text_bytes();
 }
 

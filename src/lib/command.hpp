@@ -21,9 +21,10 @@ struct Unsendable {
 
 // The words, in this order ("[...]" only where needed):
 //   curl -X METHOD [--head] [--globoff] [--url] URL [-H TEXT]... [-d BODY | --data-raw BODY]
-// Texts that a shell would interpret are single-quoted; texts holding control characters are
-// written in ANSI-C quoting ($'...'), so that every command is one line of printable text; texts
-// that need no quoting are written exactly as given.
+// Texts that a shell would interpret are single-quoted; texts holding control or unprintable
+// characters are written as what printf makes of a format with octal escapes, "$(printf '...')",
+// so that what the command shows is what it sends and every POSIX shell and fish read it alike;
+// texts that need no quoting are written exactly as given.
 //
 // The constructor looks at every text once, decides whether a command can carry the request and
 // works out a bound of its length; write() then fills in the text. A short command is written
