@@ -300,7 +300,8 @@ std::optional<std::string_view> key_refusal(std::string_view key) {
         return key.front() == ' ' ? "starts with a space, which makes the header part of the one before it"
                                   : "starts with a tab, which makes the header part of the one before it";
     }
-    if (key.find(':') != std::string_view::npos) return "holds \":\", which ends a header's name: the server reads another";
+    if (key.find(':') != std::string_view::npos)
+        return "holds \":\", which ends a header's name: the server reads another";
     return std::nullopt;
 }
 
@@ -379,8 +380,8 @@ template <class Sink>
 void put_octal(Sink& sink, std::string_view bytes) {
     for (const char c : bytes) {
         const auto b = static_cast<unsigned char>(c);
-        const std::array<char, 4> octal = {'\\', static_cast<char>('0' + (b >> 6)), static_cast<char>('0' + ((b >> 3) & 7)),
-                                           static_cast<char>('0' + (b & 7))};
+        const std::array<char, 4> octal = {'\\', static_cast<char>('0' + (b >> 6)),
+                                           static_cast<char>('0' + ((b >> 3) & 7)), static_cast<char>('0' + (b & 7))};
         sink.put(std::string_view(octal.data(), octal.size()));
     }
 }
@@ -405,7 +406,8 @@ void put_format(Sink& sink, std::string_view text, bool starts_format) {
                 i += sequence_length(text.substr(i));
                 continue;
             }
-        } else if (byte < 0x20 || byte == 0x7F || byte == '\\' || byte == '!' || (byte == '-' && i == 0 && starts_format)) {
+        } else if (byte < 0x20 || byte == 0x7F || byte == '\\' || byte == '!' ||
+                   (byte == '-' && i == 0 && starts_format)) {
             escaped = 1;
         } else if (byte != '%' && byte != '\'') {
             ++i;

@@ -26,7 +26,7 @@ TEST(RenderCommand, PlainTextsAreWrittenAsGiven) {
               "curl -X POST svc/items -H \"Accept: */*\" -H \"X-Id: 7\" -d '{\"k\": 1}'");
     EXPECT_EQ(render(make("svc/items", {}, HttpMethod::DELETE, "")), "curl -X DELETE svc/items -d ''");
     EXPECT_EQ(render(make("", {}, HttpMethod::GET)), "curl -X GET ");
-    EXPECT_EQ(render(make("u", {{"", ""}}, HttpMethod::CONNECT)), "curl -X CONNECT u -H \": \"");
+    EXPECT_EQ(render(make("u", {{"K", ""}}, HttpMethod::CONNECT)), "curl -X CONNECT u -H \"K;\"");
 }
 
 TEST(RenderCommand, ShellSpecialTextsAreSingleQuoted) {
@@ -41,19 +41,28 @@ TEST(RenderCommand, CurlReadsEachWordAsTheRequestSays) {
     EXPECT_EQ(render(make("https://h/x", {}, HttpMethod::HEAD)), "curl -X HEAD --head https://h/x");
     EXPECT_EQ(render(make("https://h/s?f={a,b}", {}, HttpMethod::GET)), "curl -X GET --globoff 'https://h/s?f={a,b}'");
     EXPECT_EQ(render(make("-o/tmp/x", {}, HttpMethod::GET)), "curl -X GET --url -o/tmp/x");
-    EXPECT_EQ(render(make("u", {{"X-E", ""}, {"X-$", " \t"}, {"", ""}, {"X-V", " v"}}, HttpMethod::GET)),
-              "curl -X GET u -H \"X-E;\" -H 'X-$;' -H \": \" -H \"X-V:  v\"");
+    EXPECT_EQ(render(make("u", {{"X-E", ""}, {"X-$", " \t"}, {"X-V", " v"}}, HttpMethod::GET)),
+              "curl -X GET u -H \"X-E;\" -H 'X-$;' -H \"X-V:  v\"");
     EXPECT_EQ(render(make("u", {}, HttpMethod::POST, "@/etc/passwd")), "curl -X POST u --data-raw '@/etc/passwd'");
     EXPECT_EQ(render(make("u", {}, HttpMethod::POST, "a@b")), "curl -X POST u -d 'a@b'");
 }
 
-TEST(RenderCommand, ControlCharactersAreWrittenInAnsiCQuoting) {
-    EXPECT_EQ(render(make("u", {}, HttpMethod::POST, "a\r\n\t\\'\x1b[201~\x7f\u0085\u00a0\"$")),
-              "curl -X POST u -d $'a\\r\\n\\t\\\\\\'\\033[201~\\177\\302\\205\u00a0\"$'");
+TEST(RenderCommand, UnprintableCharactersAreWrittenThroughPrintf) {
+    EXPECT_EQ(render(make("u", {}, HttpMethod::POST, "a\r\n\t\\'\x1b[201~\x7f\u0085\u00a0\u202e\"$%!é")),
+              "curl -X POST u -d \"$(printf 'a\\015\\012\\011\\134'\\''\\033[201~\\177\\302\\205\\302\\240"
+              "\\342\\200\\256\"$%%\\041é')\"");
     EXPECT_EQ(render(make("-[\x01]", {{"K", "a\tb"}, {"L", "\u009f"}, {"M", "\t"}}, HttpMethod::GET, "@\n")),
-              "curl -X GET --globoff --url $'-[\\001]' -H $'K: a\\tb' -H $'L: \\302\\237' -H \"M;\" "
-              "--data-raw $'@\\n'");
+              "curl -X GET --globoff --url \"$(printf '\\055[\\001]')\" -H \"$(printf 'K: a\\011b')\" "
+              "-H \"$(printf 'L: \\302\\237')\" -H \"M;\" --data-raw '@\n'");
+    // Line feeds that end a text follow its printf as they are.
+    EXPECT_EQ(render(make("u", {}, HttpMethod::POST, "{\n}\n\n")), "curl -X POST u -d \"$(printf '{\\012}')\"'\n\n'");
     EXPECT_EQ(render(make("=curl", {}, HttpMethod::GET)), "curl -X GET '=curl'");
+}
+
+TEST(RenderCommand, BackslashesThatFishWouldReadAreOutsideTheQuotes) {
+    EXPECT_EQ(render(make("u", {}, HttpMethod::POST, "a\\b")), "curl -X POST u -d 'a\\b'");
+    EXPECT_EQ(render(make("u", {}, HttpMethod::POST, "\\\\'\\")), "curl -X POST u -d ''\\\\''\\\\''\\'''\\\\''");
+    EXPECT_EQ(render(make("u", {{"K", "$\\"}}, HttpMethod::GET)), "curl -X GET u -H 'K: $'\\\\''");
 }
 
 TEST(RenderCommand, RefusesWhatNoCommandCanCarry) {
@@ -62,9 +71,15 @@ TEST(RenderCommand, RefusesWhatNoCommandCanCarry) {
               "refused: header 1 key \"@x\" starts with \"@\", which curl reads as a file name");
     EXPECT_EQ(render(make("u", {{"X-A", "a\r\nB: 1"}}, HttpMethod::GET)),
               "refused: header 0 (\"X-A\") holds U+000D, which no HTTP header can carry; the command cannot send it");
-    EXPECT_EQ(render(make("u", {{"A", "1"}, {"K\x7f\"\u0085\u2028", "v"}}, HttpMethod::GET)),
-              "refused: header 1 (\"K\\x7f\\\"\\x85\\u2028\") holds U+007F, which no HTTP header can carry; the "
-              "command cannot send it");
+    EXPECT_EQ(render(make("u", {{"A", "1"}, {"K\x7f\"\u0085\u2028\U000e0001", "v"}}, HttpMethod::GET)),
+              "refused: header 1 (\"K\\x7f\\\"\\x85\\u2028\\U000e0001\") holds U+007F, which no HTTP header can "
+              "carry; the command cannot send it");
+    EXPECT_EQ(render(make("u", {{"A", "1"}, {"", "v"}}, HttpMethod::GET)),
+              "refused: header 1 key \"\" is empty, which curl drops");
+    EXPECT_EQ(render(make("u", {{"a:b", "v"}}, HttpMethod::GET)),
+              "refused: header 0 key \"a:b\" holds \":\", which ends a header's name: the server reads another");
+    EXPECT_EQ(render(make("u", {{"\tK", "v"}}, HttpMethod::GET)),
+              "refused: header 0 key \"\\tK\" starts with a tab, which makes the header part of the one before it");
     EXPECT_EQ(render(make("u", {{"a;b", " \t"}}, HttpMethod::GET)),
               "refused: header 0 (\"a;b\") has \";\" in its key and a blank value, which curl drops; the command "
               "cannot send it");
@@ -78,19 +93,22 @@ TEST(RenderCommand, RefusesWhatNoCommandCanCarry) {
 }
 
 // A short command is written into a buffer of bound() bytes: the bound must hold for the texts
-// that grow the most, each byte written as four ('\'' as '\\'', controls in octal).
+// that grow the most, each byte written as four ("'" as '\'', "\\" as '\\', controls in octal),
+// and for the most words around them.
 TEST(RenderCommand, TheBoundHoldsForTheLongestCommands) {
     const std::string quotes(40, '\'');
-    const std::string controls(40, '\x01');
+    const std::string backslashes(40, '\\');
+    const std::string controls = std::string(40, '\x01') + "\n";
     std::string c1;
     for (int i = 0; i < 20; ++i) c1 += "\u0085";
     std::vector<HeaderView> headers;
-    for (int i = 0; i < 20; ++i) headers.push_back({i % 2 ? quotes : c1, i % 3 ? "$'" : " "});
-    for (const std::string& text : {quotes, controls, c1}) {
+    const std::string quotes_key = "K" + quotes;
+    for (int i = 0; i < 20; ++i) headers.push_back({i % 2 ? quotes_key : c1, i % 3 ? "$'\\" : " "});
+    for (const std::string& text : {quotes, backslashes, controls, c1}) {
         for (const HttpMethod method : {HttpMethod::HEAD, HttpMethod::OPTIONS}) {
             const Request request("-[" + text, headers, method, "@" + text);
             const CommandText command(request);
-            ASSERT_FALSE(command.unsendable());
+            ASSERT_FALSE(command.unsendable()) << command.unsendable()->message;
             std::string written(std::max(command.bound(), command.size()), '\0');
             const std::size_t size = command.write(written.data());
             EXPECT_EQ(size, command.size());
