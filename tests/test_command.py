@@ -1,6 +1,8 @@
 """Rendering a request as a curl command line, and the shell safety of that text."""
 
+import importlib.util
 import json
+import pathlib
 import re
 import shlex
 import shutil
@@ -10,10 +12,21 @@ import unicodedata
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from support import (METHODS, NOT_IN_HEADER, UNPRINTABLE_VERSION, PastedShell, curl_words, expected_document,
-                     plain_env, req, shell_split, unprintable)
+from support import (
+    METHODS,
+    NOT_IN_HEADER,
+    UNPRINTABLE_VERSION,
+    PastedShell,
+    curl_words,
+    expected_document,
+    plain_env,
+    req,
+    shell_split,
+    unprintable,
+)
 from tavrel import TavrelCollection
 
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 needs_bash = pytest.mark.skipif(shutil.which("bash") is None, reason="bash is not installed")
 # The shells that read the commands, each as `sh -c` is run: the POSIX shells, and fish.
 SHELLS = {"bash": ["bash", "-c"], "zsh": ["zsh", "-f", "-c"], "ksh93": ["ksh93", "-c"], "mksh": ["mksh", "-c"],
@@ -162,6 +175,11 @@ class TestEscapes:
         python = {c for c in everything if not c.isprintable()}
         if unicodedata.unidata_version == UNPRINTABLE_VERSION:
             assert escaped - set("\\!") == python
+            # ... and the table is what its tool makes of this interpreter's database.
+            spec = importlib.util.spec_from_file_location("gen", ROOT / "tools" / "gen_unprintable.py")
+            gen = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(gen)
+            assert gen.table_text() == gen.TARGET.read_text()
         else:
             assert python <= escaped, f"Unicode {unicodedata.unidata_version}"
 
@@ -200,7 +218,8 @@ class TestRefusals:
         (("u\0", [("@x", "\r")], "POST", "\0"), "url holds U+0000, which no shell word can carry"),
         (("u", [("K", "\x01"), ("@x", "v")], "POST", "\0"),
          f'header 0 ("K") holds U+0001, {CANNOT}'),
-        (("u", [("a:\r", "")]), """header 0 key "a:\\r" holds ":", which ends a header's name: the server reads another"""),
+        (("u", [("a:\r", "")]),
+         """header 0 key "a:\\r" holds ":", which ends a header's name: the server reads another"""),
         (("u", [("@\r", "\n")]), 'header 0 key "@\\r" starts with "@", which curl reads as a file name'),
     ])
     def test_refused(self, args, message):
