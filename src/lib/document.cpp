@@ -10,9 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "scan/bytes16.hpp"
 
 namespace tavrel {
 namespace {
@@ -65,18 +63,24 @@ struct UrlPieces {
     std::optional<std::string_view> path_text;
 };
 
+// What cuts a url into pieces.
+constexpr char kSlash = '/';
+template <class B>
+constexpr auto slash_lanes(B bytes) {
+    return eq(bytes, kSlash);
+}
+static_assert(scan::picks_out(scan::ByteSet::where([](unsigned char b) { return b == kSlash; }),
+                              [](auto b) { return slash_lanes(b); }));
+
 // The first "/" of `text` at or after `from` (at most its size), or npos: sixteen bytes at a
 // time while they last, inline, since the pieces of a url are short.
 std::size_t find_slash(std::string_view text, std::size_t from) {
-#if defined(__SSE2__)
-    for (; text.size() - from >= 16; from += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + from));
-        const auto slashes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_set1_epi8('/'))));
+    for (; text.size() - from >= scan::kBlock; from += scan::kBlock) {
+        const unsigned slashes = scan::mask(slash_lanes(scan::load(text.data() + from)));
         if (slashes != 0) return from + static_cast<std::size_t>(std::countr_zero(slashes));
     }
-#endif
     for (; from < text.size(); ++from) {
-        if (text[from] == '/') return from;
+        if (text[from] == kSlash) return from;
     }
     return std::string_view::npos;
 }
