@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -449,18 +450,45 @@ void measure_into(const JsonValue& value, std::size_t& bytes, HighBits& highs) {
     }
 }
 
+// Builds with assert() on (the sanitizer build, TAVREL_ASSERTS) check, before every write into
+// room reserved beforehand, that the write ends within it.
+#if !defined(NDEBUG)
+#define TAVREL_CHECK_ROOM 1
+#endif
+
 // Where the writer takes its room from. With Reserved the caller asked for room for the whole
-// value beforehand, so the writer only writes. With Pieces the room is asked for as the writer
+// value beforehand, up to `end`, so the writer only writes (and, checking, asserts that it stays
+// within). With Pieces the room is asked for as the writer
 // goes, before each token and each punctuation byte, and a long text is copied in pieces of kPiece
 // bytes, so no request is much larger than a piece. A text or piece asks for its bound, or for its
 // exact size when the bound is more than the room left, and everything else for its exact size:
 // an output sized exactly beforehand never grows.
+#if defined(TAVREL_CHECK_ROOM)
+class Reserved {
+public:
+    explicit Reserved(char* end) noexcept : end_(end) {}
+    char* ensure(char* out, std::size_t count) const {
+        assert(out <= end_ && count <= static_cast<std::size_t>(end_ - out) && "a write passes the reserved room");
+        return out;
+    }
+    char* text(char* out, const JsonText& text, HighBits& highs) const {
+        const bool plain = text.classified() && !text.text_class().needs_escape;
+        ensure(out, 2 + (plain ? text.size() : escaped_size(text.view())));
+        return put_string(out, text, highs);
+    }
+
+private:
+    char* end_;
+};
+#else
 struct Reserved {
+    explicit Reserved(char*) noexcept {}
     TAVREL_INLINE static char* ensure(char* out, std::size_t) { return out; }
     TAVREL_INLINE static char* text(char* out, const JsonText& text, HighBits& highs) {
         return put_string(out, text, highs);
     }
 };
+#endif
 
 class Pieces {
 public:
@@ -515,7 +543,10 @@ template <class Room>
 char* write_value(const JsonValue& value, char* out, HighBits& highs, Room& room) {
     switch (value.kind()) {
         case JsonKind::Null: return put(room.ensure(out, 4), "null");
-        case JsonKind::Bool: return put(room.ensure(out, 5), value.as_bool() ? "true" : "false");
+        case JsonKind::Bool: {
+            const std::string_view literal = value.as_bool() ? "true" : "false";
+            return put(room.ensure(out, literal.size()), literal);
+        }
         case JsonKind::Number: {
             const NumberText number = number_text(value.as_number());
             return put(room.ensure(out, number.size), number.view());
@@ -574,7 +605,11 @@ TextSize measure_json(const JsonValue& value) {
 
 char* write_json(const JsonValue& value, char* out) {
     HighBits highs = 0;
-    Reserved room;
+#if defined(TAVREL_CHECK_ROOM)
+    Reserved room(out + measure_json(value).bytes);
+#else
+    Reserved room(nullptr);
+#endif
     return write_value(value, out, highs, room);
 }
 
@@ -616,8 +651,9 @@ void write_json_within(const JsonValue& value, std::size_t bound, TextSink& out)
     HighBits highs = 0;
     char* end = nullptr;
     if (bound <= kLargestRoom) {
-        Reserved room;
-        end = write_value(value, out.room(bound), highs, room);
+        char* const at = out.room(bound);
+        Reserved room(at + bound);
+        end = write_value(value, at, highs, room);
     } else {
         Pieces room(out);
         end = write_value(value, room.start(), highs, room);
