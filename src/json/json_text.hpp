@@ -69,7 +69,16 @@ static_assert(scan::picks_out(kEscapedControls, [](auto b) { return control_lane
 static_assert(scan::picks_out(kEscapedAsThemselves, [](auto b) { return quote_lanes(b); }));
 static_assert(scan::picks_out(kEscaped, [](auto b) { return escape_lanes(b); }));
 
-constexpr bool byte_needs_escape(unsigned char byte) { return any(escape_lanes(scan::Byte{byte})); }
+// One byte at a time, for the tails of the scans.
+constexpr bool byte_needs_escape(unsigned char byte) {
+    return byte < kControlLimit || byte == kQuote || byte == kBackslash;
+}
+static_assert(scan::picks_out(kEscaped, [](auto b) {
+    if constexpr (std::is_same_v<decltype(b), scan::Byte>)
+        return scan::ByteLane{byte_needs_escape(b.value)};
+    else
+        return escape_lanes(b);
+}));
 
 // The word tests by their bits, a high bit for each byte that passes (also what the command's
 // scans use).
@@ -106,6 +115,8 @@ constexpr TextClass classify_text(std::string_view text) {
             escapes = escapes | detail::escape_lanes(block);
             seen = seen | block;
         }
+        cls.needs_escape = any(escapes);
+        cls.non_ascii = any_high(seen);
         std::uint64_t escape_words = 0;
         std::uint64_t highs = 0;
         for (; n >= 8; p += 8, n -= 8) {
@@ -113,8 +124,8 @@ constexpr TextClass classify_text(std::string_view text) {
             escape_words |= detail::escape_lanes(word).bits;
             highs |= word.bits;
         }
-        cls.needs_escape = any(escapes) || escape_words != 0;
-        cls.non_ascii = any_high(seen) || detail::high_bits(highs) != 0;
+        cls.needs_escape |= escape_words != 0;
+        cls.non_ascii |= detail::high_bits(highs) != 0;
     }
     for (; n > 0; ++p, --n) {
         const auto byte = static_cast<unsigned char>(*p);
