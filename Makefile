@@ -7,7 +7,7 @@ BIN := $(VENV)/bin
 SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
 PIP := -m pip install -q --disable-pip-version-check
 
-.PHONY: demo wheel test lint format test-cpp test-py system-deps bench bench-callgrind check-asan check-valgrind fuzz dist-check bench-builds clean
+.PHONY: demo wheel test lint format test-cpp test-py test-portable test-cpp-aarch64 system-deps bench bench-callgrind check-asan check-valgrind fuzz dist-check bench-builds clean
 
 # The sanitizer build lives in its own venv and build directory.
 ASAN_VENV := .venv-asan
@@ -53,7 +53,7 @@ $(WHEEL_VENV)/.ready: pyproject.toml tools/requirements.py
 	  -r <($(WHEEL_VENV)/bin/python tools/requirements.py dist)
 	touch $@
 
-test: system-deps lint test-cpp test-py
+test: system-deps lint test-cpp test-py test-portable
 
 CPP_SOURCES := $(shell find src tests/cpp -name '*.cpp' -o -name '*.hpp')
 # C++ formatted as .clang-format says (`make format` applies it) and checked by clang-tidy (checks
@@ -73,12 +73,48 @@ format: $(VENV)/.created
 test-py: $(VENV)/.installed
 	$(PY) -m pytest -q
 
-# Also compiles the module itself, with every warning an error.
+# Also compiles the module itself, with every warning an error. assert() stays on (TAVREL_ASSERTS),
+# so the JSON writer checks every write into reserved room.
 test-cpp: $(VENV)/.created
 	$(BIN)/cmake -S . -B build/cpp-tests -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
-	  -DTAVREL_PYTHON_MODULE=ON -DPython_EXECUTABLE=$(abspath $(PY)) -DTAVREL_CPP_TESTS=ON -DTAVREL_WERROR=ON >/dev/null
+	  -DTAVREL_PYTHON_MODULE=ON -DPython_EXECUTABLE=$(abspath $(PY)) -DTAVREL_CPP_TESTS=ON -DTAVREL_WERROR=ON \
+	  -DTAVREL_ASSERTS=ON >/dev/null
 	$(BIN)/cmake --build build/cpp-tests
 	$(BIN)/ctest --test-dir build/cpp-tests --output-on-failure -j2
+
+# The portable build: every byte scan in plain C++ (TAVREL_PORTABLE_SCAN), as on a target with
+# neither SSE2 nor NEON. Its C++ tests, then the whole pytest suite against its module, installed
+# in a venv of its own (.venv-portable, built in build/portable).
+PORTABLE_VENV := .venv-portable
+test-portable: $(PORTABLE_VENV)/.installed
+	$(BIN)/cmake -S . -B build/cpp-tests-portable -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
+	  -DTAVREL_PYTHON_MODULE=OFF -DTAVREL_CPP_TESTS=ON -DTAVREL_WERROR=ON -DTAVREL_ASSERTS=ON \
+	  -DTAVREL_PORTABLE_SCAN=ON >/dev/null
+	$(BIN)/cmake --build build/cpp-tests-portable
+	$(BIN)/ctest --test-dir build/cpp-tests-portable --output-on-failure -j2
+	$(PORTABLE_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
+$(PORTABLE_VENV)/.installed: $(PORTABLE_VENV)/.created $(SOURCES)
+	$(PORTABLE_VENV)/bin/python $(PIP) --no-build-isolation \
+	  -Ccmake.define.TAVREL_PORTABLE_SCAN=ON -Cbuild-dir=build/portable .
+	touch $@
+
+# The C++ unit tests built for aarch64 (NEON) by Debian's cross compiler and run under qemu-user,
+# with GoogleTest built for aarch64 from Debian's sources (/usr/src/googletest); not part of
+# make test. Needs g++-aarch64-linux-gnu and qemu-user-static (installed here when missing).
+AARCH64 := build/aarch64
+test-cpp-aarch64: $(VENV)/.created
+	tools/system-deps.sh aarch64-linux-gnu-g++:g++-aarch64-linux-gnu qemu-aarch64-static:qemu-user-static
+	[ -f $(AARCH64)/gtest/lib/cmake/GTest/GTestConfig.cmake ] || { \
+	  $(BIN)/cmake -S /usr/src/googletest -B $(AARCH64)/gtest-build -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
+	    -DCMAKE_TOOLCHAIN_FILE=$(abspath tools/aarch64-linux-gnu.cmake) -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF \
+	    -DCMAKE_INSTALL_PREFIX=$(abspath $(AARCH64))/gtest >/dev/null && \
+	  $(BIN)/cmake --build $(AARCH64)/gtest-build && $(BIN)/cmake --install $(AARCH64)/gtest-build >/dev/null; }
+	$(BIN)/cmake -S . -B $(AARCH64)/tests -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
+	  -DCMAKE_TOOLCHAIN_FILE=$(abspath tools/aarch64-linux-gnu.cmake) -DTAVREL_PYTHON_MODULE=OFF -DTAVREL_CPP_TESTS=ON \
+	  -DTAVREL_WERROR=ON -DTAVREL_ASSERTS=ON -DGTest_DIR=$(abspath $(AARCH64))/gtest/lib/cmake/GTest >/dev/null
+	$(BIN)/cmake --build $(AARCH64)/tests
+	$(BIN)/ctest --test-dir $(AARCH64)/tests --output-on-failure -j2
 
 system-deps:
 	tools/system-deps.sh
@@ -97,9 +133,10 @@ bench-builds: $(VENV)/.installed wheel
 	$(PY) benchmarks/compare_builds.py g++=$$($(PY) -I -c 'import tavrel; print(tavrel.__file__)') \
 	  zig=$$(ls build/bench-zig/tavrel.*.so)
 
-bench-callgrind: $(VENV)/.installed $(FLOORS)
+# Also counts the portable build's instructions (the module in .venv-portable) beside these.
+bench-callgrind: $(VENV)/.installed $(PORTABLE_VENV)/.installed $(FLOORS)
 	tools/system-deps.sh valgrind
-	$(PY) benchmarks/callgrind.py
+	$(PY) benchmarks/callgrind.py --portable $(PORTABLE_VENV)/bin/python
 
 # The floors (benchmarks/floors/floors.c): a small C extension built against the venv's Python,
 # found by the benchmark scripts in build/floors.
@@ -179,4 +216,4 @@ $(ASAN_VENV)/.installed: $(ASAN_VENV)/.created $(SOURCES)
 	touch $@
 
 clean:
-	rm -rf build $(WHEEL_DIR) $(VENV) $(ASAN_VENV) $(DEMO_VENV) $(WHEEL_VENV) .pytest_cache .hypothesis .mypy_cache
+	rm -rf build $(WHEEL_DIR) $(VENV) $(ASAN_VENV) $(PORTABLE_VENV) $(DEMO_VENV) $(WHEEL_VENV) .pytest_cache .hypothesis .mypy_cache

@@ -11,6 +11,10 @@ instructions in each; repeated runs of this script have agreed to within about 0
 
 The floors are the minimal native versions of the operations (benchmarks/floors/floors.c, built
 by `make bench-callgrind`); benchmarks/README.md says what each one does.
+
+With `--portable PYTHON` (as `make bench-callgrind` runs it), the same steps of tavrel are also
+counted under PYTHON, whose tavrel is the portable build (every byte scan in plain C++, no SIMD),
+and a second table gives its count per request beside this build's.
 """
 
 import argparse
@@ -30,6 +34,7 @@ from tavrel import Tavrel, TavrelCollection
 COUNT = 10_000
 EXPORT_REQUESTS = 1_000
 SCALED_EXPORT = 100_000  # the COUNT records ten times over
+PORTABLE_TARGET = 1.5  # the portable build's count against this build's, at most
 
 # operation -> (requests per run, target of tavrel/floor in instructions)
 OPERATIONS = {
@@ -77,23 +82,39 @@ def run_step(step: str) -> None:
         steps[step]()
 
 
-def instructions(step: str) -> int:
-    """Instructions that callgrind counts for the whole process running `step`."""
+def instructions(step: str, python: str = sys.executable) -> int:
+    """Instructions that callgrind counts for the whole process running `step` under `python`."""
     with tempfile.TemporaryDirectory() as scratch:
         output = os.path.join(scratch, "callgrind.out")
         subprocess.run(["setarch", platform.machine(), "-R", "valgrind", "--tool=callgrind",
                         f"--callgrind-out-file={output}",
-                        sys.executable, os.path.abspath(__file__), "--step", step],
+                        python, os.path.abspath(__file__), "--step", step],
                        check=True, capture_output=True,
                        env={**os.environ, "PYTHONHASHSEED": "0", "PYTHONDONTWRITEBYTECODE": "1"})
         with open(output) as counts:
             return int(re.search(r"^totals: (\d+)", counts.read(), re.MULTILINE)[1])
 
 
+def per_request(totals: dict[str, int]) -> dict[str, float]:
+    """Each step's count less the baseline's, per request."""
+    baseline = totals["baseline"]
+    return {step: (total - baseline) / (SCALED_EXPORT if step.startswith("export-scaled") else
+                                        OPERATIONS[step.split("/")[0]][0])
+            for step, total in totals.items() if step != "baseline"}
+
+
+def print_table(head: tuple, lines: list[tuple]) -> None:
+    widths = [max(len(line[i]) for line in [head, *lines]) for i in range(len(head))]
+    for line in [head, tuple("-" * w for w in widths), *lines]:
+        cells = enumerate(zip(line, widths, strict=True))
+        print("  ".join(text.ljust(w) if i == 0 else text.rjust(w) for i, (text, w) in cells))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--step")
     parser.add_argument("--jobs", type=int, default=2, help="callgrind runs at a time (default 2)")
+    parser.add_argument("--portable", metavar="PYTHON", help="also count the tavrel steps under this interpreter")
     options = parser.parse_args()
     if options.step:
         run_step(options.step)
@@ -101,15 +122,15 @@ def main() -> None:
 
     steps = ["baseline", *(f"{op}/{who}" for op in OPERATIONS for who in ("tavrel", "floor")),
              "export-scaled/tavrel"]
+    portable_steps = ["baseline", *(f"{op}/tavrel" for op in OPERATIONS)] if options.portable else []
+    runs = [(step, sys.executable) for step in steps] + [(step, options.portable) for step in portable_steps]
     with ThreadPoolExecutor(options.jobs) as pool:
-        totals = dict(zip(steps, pool.map(instructions, steps), strict=True))
-    baseline = totals.pop("baseline")
-    per = {step: (total - baseline) / (SCALED_EXPORT if step.startswith("export-scaled") else
-                                       OPERATIONS[step.split("/")[0]][0])
-           for step, total in totals.items()}
+        counts = list(pool.map(lambda run: instructions(*run), runs))
+    totals = dict(zip(steps, counts[:len(steps)], strict=True))
+    per = per_request(totals)
 
     print(f"callgrind instructions (Ir) per request, each the difference to a run that only builds the inputs "
-          f"({baseline:,} Ir)")
+          f"({totals['baseline']:,} Ir)")
     head = ("operation", "requests", "tavrel", "floor", "tavrel/floor", "target", "met")
     lines = []
     for op, (count, target) in OPERATIONS.items():
@@ -120,10 +141,18 @@ def main() -> None:
     lines.append((f"export_collection(), {SCALED_EXPORT:,} requests", f"{SCALED_EXPORT:,}",
                   f"{per['export-scaled/tavrel']:,.0f}", "-", f"{growth:.2f}x of 1k", "<= 1.1x",
                   "yes" if growth <= 1.1 else "NO"))
-    widths = [max(len(line[i]) for line in [head, *lines]) for i in range(len(head))]
-    for line in [head, tuple("-" * w for w in widths), *lines]:
-        cells = enumerate(zip(line, widths, strict=True))
-        print("  ".join(text.ljust(w) if i == 0 else text.rjust(w) for i, (text, w) in cells))
+    print_table(head, lines)
+    if not options.portable:
+        return
+
+    portable = per_request(dict(zip(portable_steps, counts[len(steps):], strict=True)))
+    print(f"\nthe portable build (no SIMD; {options.portable}) against this one, instructions per request")
+    lines = []
+    for op, (count, _) in OPERATIONS.items():
+        ratio = portable[f"{op}/tavrel"] / per[f"{op}/tavrel"]
+        lines.append((LABELS[op], f"{count:,}", f"{per[f'{op}/tavrel']:,.0f}", f"{portable[f'{op}/tavrel']:,.0f}",
+                      f"{ratio:.2f}x", f"<= {PORTABLE_TARGET:g}x", "yes" if ratio <= PORTABLE_TARGET else "NO"))
+    print_table(("operation", "requests", "this build", "portable", "portable/this", "target", "met"), lines)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 # Installs the Debian packages the tests use when they are missing: curl for the end-to-end test,
 # GoogleTest for the C++ unit tests, and the shells that read the rendered commands back (zsh,
 # ksh93, mksh, busybox sh; bash and dash come with the system). Extra arguments name further
-# programs, each installed from the package of the same name. Needs root for apt-get; otherwise
+# programs, each installed from the package of the same name, or PROGRAM:PACKAGE. Needs root for apt-get; otherwise
 # says what is missing.
 set -uo pipefail
 missing=()
@@ -17,7 +17,7 @@ need ksh93 ksh93u+m
 need mksh mksh
 need busybox busybox
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-for tool in "$@"; do need "$tool" "$tool"; done
+for tool in "$@"; do need "${tool%%:*}" "${tool#*:}"; done
 [ ${#missing[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
   echo "installing: ${missing[*]}"

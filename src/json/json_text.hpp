@@ -1,6 +1,7 @@
 // JsonText: the text of a JSON string or key, either owned or borrowed, with its escape class.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -9,17 +10,7 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-// For the few small functions on the hottest paths whose inlining the compiler's own estimate
-// would refuse: inlined, they fold with their constant arguments.
-#if defined(__GNUC__)
-#define TAVREL_INLINE [[gnu::always_inline]] inline
-#else
-#define TAVREL_INLINE inline
-#endif
+#include "scan/bytes16.hpp"
 
 namespace tavrel::json {
 
@@ -47,51 +38,56 @@ constexpr char escape_letter(unsigned char byte) {
 
 namespace detail {
 
-// The scans test many bytes at once with these three constants; they must pick out exactly the
-// bytes that escape_letter escapes (checked below for every byte).
-inline constexpr unsigned char kControlLimit = 0x20, kQuote = '"', kBackslash = '\\';
+// The bytes the rule escapes, in two kinds read from it: those written as a backslash and
+// themselves ('"' and '\'), and the control bytes, written otherwise, which are every byte below
+// kControlLimit. The scans test for these two kinds, with the constants found here, and are
+// proved below to pick out exactly the bytes of each for every byte value.
+inline constexpr scan::ByteSet kEscaped = scan::ByteSet::where([](unsigned char b) { return escape_letter(b) != 0; });
+inline constexpr scan::ByteSet kEscapedAsThemselves =
+    scan::ByteSet::where([](unsigned char b) { return escape_letter(b) == static_cast<char>(b); });
+inline constexpr scan::ByteSet kEscapedControls = scan::ByteSet::where(
+    [](unsigned char b) { return escape_letter(b) != 0 && escape_letter(b) != static_cast<char>(b); });
+inline constexpr unsigned char kControlLimit = static_cast<unsigned char>(kEscapedControls.leading());
+inline constexpr std::array<unsigned char, 2> kSelfEscaped = kEscapedAsThemselves.members<2>();
+inline constexpr unsigned char kQuote = kSelfEscaped[0], kBackslash = kSelfEscaped[1];
+
+// On a block, a word or one byte (see scan/bytes16.hpp).
+template <class B>
+TAVREL_INLINE constexpr auto control_lanes(B bytes) {
+    return below(bytes, kControlLimit);
+}
+template <class B>
+TAVREL_INLINE constexpr auto quote_lanes(B bytes) {
+    return eq(bytes, kQuote) | eq(bytes, kBackslash);
+}
+template <class B>
+TAVREL_INLINE constexpr auto escape_lanes(B bytes) {
+    return control_lanes(bytes) | quote_lanes(bytes);
+}
+static_assert(kEscapedControls.size() == kControlLimit, "the control bytes are those below a limit");
+static_assert(scan::picks_out(kEscapedControls, [](auto b) { return control_lanes(b); }));
+static_assert(scan::picks_out(kEscapedAsThemselves, [](auto b) { return quote_lanes(b); }));
+static_assert(scan::picks_out(kEscaped, [](auto b) { return escape_lanes(b); }));
+
+// One byte at a time, for the tails of the scans.
 constexpr bool byte_needs_escape(unsigned char byte) {
     return byte < kControlLimit || byte == kQuote || byte == kBackslash;
 }
+static_assert(scan::picks_out(kEscaped, [](auto b) {
+    if constexpr (std::is_same_v<decltype(b), scan::Byte>)
+        return scan::ByteLane{byte_needs_escape(b.value)};
+    else
+        return escape_lanes(b);
+}));
 
-inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-inline constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-// The high bit of every byte of 0x80 or above: a text is ASCII when no word of it has one.
+// The word tests by their bits, a high bit for each byte that passes (also what the command's
+// scans use).
+using scan::kHighs;
+using scan::kOnes;
 constexpr std::uint64_t high_bits(std::uint64_t word) { return word & kHighs; }
-
-// Exact per-byte tests: each gives the high bit of every byte of `word` that passes, and no
-// other bit. No carry crosses a byte (each sum is of seven-bit halves), so the set bits can be
-// counted and told apart.
-// A byte's high bit in the sum ends up set when the byte's low seven bits are non-zero (resp.
-// kControlLimit or above); or-ing in the byte itself accounts for its own high bit.
-constexpr std::uint64_t zero_mask(std::uint64_t word) { return ~(((word & ~kHighs) + ~kHighs) | word) & kHighs; }
-// Bytes below kControlLimit, written as the six-byte \u00xx or a two-byte short form.
-constexpr std::uint64_t control_mask(std::uint64_t word) {
-    return ~(((word & ~kHighs) + kOnes * (0x80 - kControlLimit)) | word) & kHighs;
-}
-// Bytes below kControlLimit, kQuote and kBackslash.
-constexpr std::uint64_t escape_mask(std::uint64_t word) {
-    return control_mask(word) | zero_mask(word ^ (kOnes * kQuote)) | zero_mask(word ^ (kOnes * kBackslash));
-}
-
-// Every byte, alone in a word of plain bytes and in every lane at once, is escaped by the word
-// test exactly when the rule escapes it.
-consteval bool scans_agree_with_the_rule() {
-    for (unsigned byte = 0; byte < 256; ++byte) {
-        const bool escaped = escape_letter(static_cast<unsigned char>(byte)) != 0;
-        if (byte_needs_escape(static_cast<unsigned char>(byte)) != escaped) return false;
-        if (escape_mask(kOnes * byte) != (escaped ? kHighs : 0)) return false;
-        for (unsigned lane = 0; lane < 8; ++lane) {
-            const std::uint64_t word =
-                (kOnes * 'a' & ~(std::uint64_t{0xFF} << (8 * lane))) | (std::uint64_t{byte} << (8 * lane));
-            if (escape_mask(word) != (escaped ? std::uint64_t{0x80} << (8 * lane) : 0)) return false;
-            if ((high_bits(word) != 0) != (byte >= 0x80)) return false;
-        }
-    }
-    return true;
-}
-static_assert(scans_agree_with_the_rule());
+constexpr std::uint64_t zero_mask(std::uint64_t word) { return eq(scan::Word{word}, 0).bits; }
+constexpr std::uint64_t control_mask(std::uint64_t word) { return control_lanes(scan::Word{word}).bits; }
+constexpr std::uint64_t escape_mask(std::uint64_t word) { return escape_lanes(scan::Word{word}).bits; }
 
 }  // namespace detail
 
@@ -100,56 +96,35 @@ inline bool has_non_ascii(std::string_view text) {
     const char* p = text.data();
     std::size_t n = text.size();
     std::uint64_t highs = 0;
-    for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, sizeof word);
-        highs |= word;
-    }
+    for (; n >= 8; p += 8, n -= 8) highs |= scan::load_word(p).bits;
     for (; n > 0; ++p, --n) highs |= static_cast<unsigned char>(*p);
     return detail::high_bits(highs) != 0;
 }
 
-#if defined(__SSE2__)
-namespace detail {
-// Sixteen bytes at a time (SSE2 is part of every x86-64): a lane of all ones for each byte that
-// the rule escapes, from the same three constants as the word test.
-inline __m128i control_lanes(__m128i block) {
-    return _mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(kControlLimit - 1)), block);  // <= 0x1F
-}
-inline __m128i quote_lanes(__m128i block) {
-    return _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(kQuote))),
-                        _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(kBackslash))));
-}
-}  // namespace detail
-#endif
-
-// One pass, sixteen bytes at a time with SSE2, then eight; the tail (and every text during
-// constant evaluation) byte by byte.
+// One pass, sixteen bytes at a time, then eight; the tail (and every text during constant
+// evaluation) byte by byte.
 constexpr TextClass classify_text(std::string_view text) {
     TextClass cls;
     const char* p = text.data();
     std::size_t n = text.size();
     if (!std::is_constant_evaluated()) {
-#if defined(__SSE2__)
-        __m128i escape_lanes = _mm_setzero_si128(), high_lanes = _mm_setzero_si128();
-        for (; n >= 16; p += 16, n -= 16) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            escape_lanes =
-                _mm_or_si128(escape_lanes, _mm_or_si128(detail::control_lanes(block), detail::quote_lanes(block)));
-            high_lanes = _mm_or_si128(high_lanes, block);
+        scan::Lanes escapes = scan::no_lanes();
+        scan::Bytes seen = scan::zero_bytes();
+        for (; n >= scan::kBlock; p += scan::kBlock, n -= scan::kBlock) {
+            const scan::Bytes block = scan::load(p);
+            escapes = escapes | detail::escape_lanes(block);
+            seen = seen | block;
         }
-        cls.needs_escape = _mm_movemask_epi8(escape_lanes) != 0;
-        cls.non_ascii = _mm_movemask_epi8(high_lanes) != 0;
-#endif
-        std::uint64_t escapes = 0;
+        cls.needs_escape = any(escapes);
+        cls.non_ascii = any_high(seen);
+        std::uint64_t escape_words = 0;
         std::uint64_t highs = 0;
         for (; n >= 8; p += 8, n -= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, sizeof word);
-            escapes |= detail::escape_mask(word);
-            highs |= word;
+            const scan::Word word = scan::load_word(p);
+            escape_words |= detail::escape_lanes(word).bits;
+            highs |= word.bits;
         }
-        cls.needs_escape |= escapes != 0;
+        cls.needs_escape |= escape_words != 0;
         cls.non_ascii |= detail::high_bits(highs) != 0;
     }
     for (; n > 0; ++p, --n) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -11,15 +12,14 @@
 #include <new>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "scan/bytes16.hpp"
 
 namespace tavrel::json {
 namespace {
 
-// The scans find the first byte of a word or block in its lowest bits.
-static_assert(std::endian::native == std::endian::little);
+using detail::control_lanes;
+using detail::escape_lanes;
+using detail::quote_lanes;
 
 constexpr std::string_view kHexDigits = "0123456789abcdef";
 
@@ -40,29 +40,18 @@ constexpr std::array<char, 256> kLetters = [] {
     return table;
 }();
 
-std::uint64_t load_word(const char* p) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
-}
+std::uint64_t load_word(const char* p) { return scan::load_word(p).bits; }
 
-void store_word(char* out, std::uint64_t word) { std::memcpy(out, &word, sizeof word); }
+void store_word(char* out, std::uint64_t word) { scan::store_word(out, {word}); }
 
 // The high bits of a scanned text are gathered here: non-zero when some byte is 0x80 or above.
 using HighBits = std::uint64_t;
 
-#if defined(__SSE2__)
-using detail::control_lanes;
-using detail::quote_lanes;
+// One bit per escaped byte of a block.
+TAVREL_INLINE unsigned escape_bits(scan::Bytes block) { return scan::mask(escape_lanes(block)); }
 
-// One bit per escaped byte.
-unsigned escape_bits(__m128i block) {
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control_lanes(block), quote_lanes(block))));
-}
-#endif
-
-// Sixteen bytes at a time while they last: each '"' and '\' adds one byte, counted in byte lanes
-// that are added up every 255 blocks, before they can overflow; a run of blocks with a control
+// Sixteen bytes at a time while they last: each '"' and '\' adds one byte, counted in lanes that
+// are added up every scan::kCountLimit blocks, before they can overflow; a run of blocks with a control
 // byte (rare) is counted again byte by byte. Then eight bytes at a time: a word without escapes
 // adds nothing, a word whose escapes are all '"' or '\' adds one per escape, and a word with a
 // control byte goes byte by byte. The bytes are or-ed into `highs`. The source is prefetched a
@@ -72,29 +61,27 @@ std::size_t scan_escaped_size(std::string_view text, HighBits& highs) {
     std::size_t size = text.size();
     const char* p = text.data();
     const char* const end = p + text.size();
-#if defined(__SSE2__)
     while (end - p >= 16) {
-        constexpr std::size_t kLaneLimit = 255;  // blocks counted before the lanes are added up
         const char* const start = p;
-        const char* const stop = p + 16 * std::min(kLaneLimit, static_cast<std::size_t>(end - p) / 16);
-        __m128i counts = _mm_setzero_si128(), high = _mm_setzero_si128(), controls = _mm_setzero_si128();
+        const char* const stop = p + 16 * std::min(scan::kCountLimit, static_cast<std::size_t>(end - p) / 16);
+        scan::LaneCounts counts;
+        scan::Bytes seen = scan::zero_bytes();
+        scan::Lanes controls = scan::no_lanes();
         for (; p != stop; p += 16) {
-            _mm_prefetch(p + 1024, _MM_HINT_T0);
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            high = _mm_or_si128(high, block);
-            controls = _mm_or_si128(controls, control_lanes(block));
-            counts = _mm_sub_epi8(counts, quote_lanes(block));  // a lane of all ones is -1
+            scan::prefetch(p + 1024);
+            const scan::Bytes block = scan::load(p);
+            seen = seen | block;
+            controls = controls | control_lanes(block);
+            counts.add(quote_lanes(block));
         }
-        if (_mm_movemask_epi8(high) != 0) highs |= 0x80;
-        if (_mm_movemask_epi8(controls) != 0) {
+        if (any_high(seen)) highs |= 0x80;
+        if (any(controls)) {
             // Control bytes (rare) escape to two or six bytes: these blocks are counted byte by byte.
             for (const char* q = start; q != stop; ++q) size += kExtra[static_cast<unsigned char>(*q)];
             continue;
         }
-        const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
-        size += static_cast<std::size_t>(_mm_cvtsi128_si64(sums) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+        size += counts.total();
     }
-#endif
     for (; end - p >= 8; p += 8) {
         const std::uint64_t word = load_word(p);
         highs |= word;
@@ -155,13 +142,9 @@ TAVREL_INLINE char* copy_bytes(char* out, const char* p, std::size_t size) {
     if (size > 32) {
         std::memcpy(out, p, size);
     } else if (size >= 16) {
-#if defined(__SSE2__)
-        const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + size - 16));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + size - 16), last);
-#else
-        std::memcpy(out, p, size);
-#endif
+        const scan::Bytes last = scan::load(p + size - 16);
+        scan::store(out, scan::load(p));
+        scan::store(out + size - 16, last);
     } else {
         for (std::size_t i = 0; i < size; ++i) out[i] = p[i];
     }
@@ -262,7 +245,6 @@ char* put_escaped_words(char* out, const char* p, const char* const end, HighBit
     return out;
 }
 
-#if defined(__SSE2__)
 // Copies `text` escaped, sixteen bytes at a time while at least 32 remain, then the rest a word
 // at a time; the source and the output are prefetched a kilobyte ahead (see scan_escaped_size). A block is stored
 // whole; at each of its escapes the output moves on to that byte, the escape is written, and the sixteen source bytes
@@ -272,16 +254,16 @@ char* put_escaped_words(char* out, const char* p, const char* const end, HighBit
 char* put_escaped(char* out, std::string_view text, HighBits& highs) {
     const char* p = text.data();
     const char* const end = p + text.size();
-    __m128i high = _mm_setzero_si128();
+    scan::Bytes seen = scan::zero_bytes();
     while (end - p >= 32) {
-        _mm_prefetch(p + 1024, _MM_HINT_T0);
-        _mm_prefetch(out + 1024, _MM_HINT_T0);
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        high = _mm_or_si128(high, block);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+        scan::prefetch(p + 1024);
+        scan::prefetch(out + 1024);
+        const scan::Bytes block = scan::load(p);
+        seen = seen | block;
+        scan::store(out, block);
         unsigned escapes = escape_bits(block);
         unsigned done = 0;  // bytes of the block already gone out
-        if (escapes != 0 && _mm_movemask_epi8(control_lanes(block)) == 0) {
+        if (escapes != 0 && !any(control_lanes(block))) {
             // Only '"' and '\\', each written as a backslash and itself: no lookup, no branch.
             do {
                 const auto at = static_cast<unsigned>(std::countr_zero(escapes));
@@ -290,8 +272,7 @@ char* put_escaped(char* out, std::string_view text, HighBits& highs) {
                 std::memcpy(out, &pair, 2);
                 out += 2;
                 done = at + 1;
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + done)));
+                scan::store(out, scan::load(p + done));
                 escapes &= escapes - 1;
             } while (escapes != 0);
         }
@@ -299,8 +280,7 @@ char* put_escaped(char* out, std::string_view text, HighBits& highs) {
             const auto at = static_cast<unsigned>(std::countr_zero(escapes));
             out = put_escape(out + (at - done), static_cast<unsigned char>(p[at]));
             done = at + 1;
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + done)));
+            scan::store(out, scan::load(p + done));
             escapes &= escapes - 1;
         }
         out += 16 - done;
@@ -308,42 +288,34 @@ char* put_escaped(char* out, std::string_view text, HighBits& highs) {
     }
     // 16 to 31 bytes left: two overlapping blocks, copied whole when neither holds an escape.
     if (end - p >= 16) {
-        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
-        if ((escape_bits(first) | escape_bits(last)) == 0) {
-            high = _mm_or_si128(high, _mm_or_si128(first, last));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (end - p) - 16), last);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
+        const scan::Bytes first = scan::load(p);
+        const scan::Bytes last = scan::load(end - 16);
+        if (!any(escape_lanes(first) | escape_lanes(last))) {
+            seen = seen | first | last;
+            scan::store(out + (end - p) - 16, last);
+            scan::store(out, first);
             out += end - p;
             p = end;
         }
     }
-    if (_mm_movemask_epi8(high) != 0) highs |= 0x80;
+    if (any_high(seen)) highs |= 0x80;
     return put_escaped_words(out, p, end, highs);
 }
-#else
-char* put_escaped(char* out, std::string_view text, HighBits& highs) {
-    return put_escaped_words(out, text.data(), text.data() + text.size(), highs);
-}
-#endif
-
 // A text of 4 to 32 bytes without escapes, checked and copied whole by two overlapping loads
 // (sixteen-byte ones from 16 bytes up); false (nothing written) otherwise.
 TAVREL_INLINE bool put_short_plain(char*& out, std::string_view text, HighBits& highs) {
     const char* const p = text.data();
     const std::size_t size = text.size();
-#if defined(__SSE2__)
     if (size >= 16 && size <= 32) {
-        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + size - 16));
-        if ((escape_bits(first) | escape_bits(last)) != 0) return false;
-        if (_mm_movemask_epi8(_mm_or_si128(first, last)) != 0) highs |= 0x80;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + size - 16), last);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
+        const scan::Bytes first = scan::load(p);
+        const scan::Bytes last = scan::load(p + size - 16);
+        if (any(escape_lanes(first) | escape_lanes(last))) return false;
+        if (any_high(first | last)) highs |= 0x80;
+        scan::store(out + size - 16, last);
+        scan::store(out, first);
         out += size;
         return true;
     }
-#endif
     return put_short_plain_words(out, p, size, highs);
 }
 
@@ -478,18 +450,45 @@ void measure_into(const JsonValue& value, std::size_t& bytes, HighBits& highs) {
     }
 }
 
+// Builds with assert() on (the sanitizer build, TAVREL_ASSERTS) check, before every write into
+// room reserved beforehand, that the write ends within it.
+#if !defined(NDEBUG)
+#define TAVREL_CHECK_ROOM 1
+#endif
+
 // Where the writer takes its room from. With Reserved the caller asked for room for the whole
-// value beforehand, so the writer only writes. With Pieces the room is asked for as the writer
+// value beforehand, up to `end`, so the writer only writes (and, checking, asserts that it stays
+// within). With Pieces the room is asked for as the writer
 // goes, before each token and each punctuation byte, and a long text is copied in pieces of kPiece
 // bytes, so no request is much larger than a piece. A text or piece asks for its bound, or for its
 // exact size when the bound is more than the room left, and everything else for its exact size:
 // an output sized exactly beforehand never grows.
+#if defined(TAVREL_CHECK_ROOM)
+class Reserved {
+public:
+    explicit Reserved(char* end) noexcept : end_(end) {}
+    char* ensure(char* out, std::size_t count) const {
+        assert(out <= end_ && count <= static_cast<std::size_t>(end_ - out) && "a write passes the reserved room");
+        return out;
+    }
+    char* text(char* out, const JsonText& text, HighBits& highs) const {
+        const bool plain = text.classified() && !text.text_class().needs_escape;
+        ensure(out, 2 + (plain ? text.size() : escaped_size(text.view())));
+        return put_string(out, text, highs);
+    }
+
+private:
+    char* end_;
+};
+#else
 struct Reserved {
+    explicit Reserved(char*) noexcept {}
     TAVREL_INLINE static char* ensure(char* out, std::size_t) { return out; }
     TAVREL_INLINE static char* text(char* out, const JsonText& text, HighBits& highs) {
         return put_string(out, text, highs);
     }
 };
+#endif
 
 class Pieces {
 public:
@@ -544,7 +543,10 @@ template <class Room>
 char* write_value(const JsonValue& value, char* out, HighBits& highs, Room& room) {
     switch (value.kind()) {
         case JsonKind::Null: return put(room.ensure(out, 4), "null");
-        case JsonKind::Bool: return put(room.ensure(out, 5), value.as_bool() ? "true" : "false");
+        case JsonKind::Bool: {
+            const std::string_view literal = value.as_bool() ? "true" : "false";
+            return put(room.ensure(out, literal.size()), literal);
+        }
         case JsonKind::Number: {
             const NumberText number = number_text(value.as_number());
             return put(room.ensure(out, number.size), number.view());
@@ -603,7 +605,11 @@ TextSize measure_json(const JsonValue& value) {
 
 char* write_json(const JsonValue& value, char* out) {
     HighBits highs = 0;
-    Reserved room;
+#if defined(TAVREL_CHECK_ROOM)
+    Reserved room(out + measure_json(value).bytes);
+#else
+    Reserved room(nullptr);
+#endif
     return write_value(value, out, highs, room);
 }
 
@@ -645,8 +651,9 @@ void write_json_within(const JsonValue& value, std::size_t bound, TextSink& out)
     HighBits highs = 0;
     char* end = nullptr;
     if (bound <= kLargestRoom) {
-        Reserved room;
-        end = write_value(value, out.room(bound), highs, room);
+        char* const at = out.room(bound);
+        Reserved room(at + bound);
+        end = write_value(value, at, highs, room);
     } else {
         Pieces room(out);
         end = write_value(value, room.start(), highs, room);

@@ -7,12 +7,12 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
+#include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "scan/bytes16.hpp"
 
 namespace tavrel {
 namespace {
@@ -65,18 +65,24 @@ struct UrlPieces {
     std::optional<std::string_view> path_text;
 };
 
+// What cuts a url into pieces.
+constexpr char kSlash = '/';
+template <class B>
+constexpr auto slash_lanes(B bytes) {
+    return eq(bytes, kSlash);
+}
+static_assert(scan::picks_out(scan::ByteSet::where([](unsigned char b) { return b == kSlash; }),
+                              [](auto b) { return slash_lanes(b); }));
+
 // The first "/" of `text` at or after `from` (at most its size), or npos: sixteen bytes at a
 // time while they last, inline, since the pieces of a url are short.
 std::size_t find_slash(std::string_view text, std::size_t from) {
-#if defined(__SSE2__)
-    for (; text.size() - from >= 16; from += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + from));
-        const auto slashes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_set1_epi8('/'))));
+    for (; text.size() - from >= scan::kBlock; from += scan::kBlock) {
+        const unsigned slashes = scan::mask(slash_lanes(scan::load(text.data() + from)));
         if (slashes != 0) return from + static_cast<std::size_t>(std::countr_zero(slashes));
     }
-#endif
     for (; from < text.size(); ++from) {
-        if (text[from] == '/') return from;
+        if (text[from] == kSlash) return from;
     }
     return std::string_view::npos;
 }
@@ -159,40 +165,97 @@ void fill_info(JsonValue& root, Arena& arena) {
     member(info, kSchema).emplace_string(kSchemaText.borrowed());
 }
 
-// The fixed text of an item (its keys, quotes and punctuation) without its texts, and what a
-// header and a path piece add to it, rounded up.
-constexpr std::size_t kItemFrame = 160, kHeaderFrame = 24, kPieceFrame = 3;
-// The longest method text and the default protocol.
-constexpr std::size_t kOtherTexts = 7 + 5;
+// The text around the items: the "info" object and the frame of the "item" array; a "," goes
+// between two items.
+constexpr std::string_view kDocumentStart = R"({"info":)", kItemsStart = R"(,"item":[)", kDocumentEnd = "]}";
+
+// The fixed text of the document around its items; the fixed text of an item without the
+// request's own texts (its keys, quotes and punctuation, the body's mode, the longest method and
+// the default protocol), and the most that a header and a path piece add to it: measured by
+// writing, with the writer itself, the document's start and end and the items of a few requests
+// whose texts need no escape, and taking away the bytes of the requests' texts. An item's frame
+// grows by one of these for each header and each piece of its path and by nothing else (its
+// other members are always there, and only their texts vary).
+struct Frames {
+    std::size_t document, item, header, piece;
+};
+
+// The bytes of the string values in `value` that are texts of `request` (the others, and the
+// keys, are part of the frame).
+std::size_t request_text_bytes(const JsonValue& value, const Request& request) {
+    switch (value.kind()) {
+        case json::JsonKind::String: {
+            const char* const begin = request.url().data();
+            const char* const text = value.as_text().view().data();
+            const bool own = !(text < begin) && !(begin + request.text_bytes() < text);
+            return own ? value.as_text().size() : 0;
+        }
+        case json::JsonKind::Array: {
+            std::size_t bytes = 0;
+            for (const JsonValue& element : value.as_array()) bytes += request_text_bytes(element, request);
+            return bytes;
+        }
+        case json::JsonKind::Object: {
+            std::size_t bytes = 0;
+            for (const JsonObject::Member& member : value.as_object())
+                bytes += request_text_bytes(member.value, request);
+            return bytes;
+        }
+        default: return 0;
+    }
+}
+
+// The method of the longest text.
+constexpr HttpMethod kLongestMethod = static_cast<HttpMethod>(
+    std::ranges::max_element(kMethodTexts, {}, [](std::string_view name) { return name.size(); }) -
+    kMethodTexts.begin());
+
+// The frame of the item of a request with `url`, `headers` empty headers, no body and the longest
+// method.
+std::size_t frame_of(std::string_view url, std::size_t headers) {
+    const std::vector<HeaderView> empty(headers, HeaderView{});
+    const Request probe(url, empty, kLongestMethod, std::nullopt);
+    ItemTree tree;
+    if (!tree.build(probe)) throw std::logic_error("a probe url without a host");
+    return json::to_json_text(tree.root()).size() - request_text_bytes(tree.root(), probe);
+}
+
+// "//" has the fewest pieces a url with a host has (an empty host, no path, the default
+// protocol), "///" one path piece, "////" two; the first of the headers or pieces may add less
+// than the next.
+Frames measure_frames() {
+    json::TextBuffer around;
+    if (write_document({}, around)) throw std::logic_error("an empty document without a host");
+    const std::size_t item = frame_of("//", 0);
+    const std::size_t one_header = frame_of("//", 1), one_piece = frame_of("///", 0);
+    return {around.size(), item, std::max(one_header - item, frame_of("//", 2) - one_header),
+            std::max(one_piece - item, frame_of("////", 0) - one_piece)};
+}
+
+// Measured at the first export (which reports a failure to allocate as any other).
+const Frames& frames() {
+    static const Frames measured = measure_frames();
+    return measured;
+}
 
 // Two sizes of the item of `request`. `plain`: its size when nothing in it needs escaping (the
-// fixed text of the item and of a header, the url three times over: name, raw, and cut into
-// host, protocol and path; the other texts once). `bound`: at least its size, every text counted
-// as if each byte needed the longest escape (the url stands for the name, the raw text, and for
-// the host, path and protocol cut from it), with a frame for every header and for every piece the
+// frame of the item and of each header, the url three times over: name, raw, and cut into host,
+// protocol and path; the other texts once). `bound`: at least its size, every text counted as if
+// each byte needed the longest escape (the url stands for the name, the raw text, and for the
+// host, path and protocol cut from it), with a frame for every header and for every piece the
 // url may give.
 struct ItemSize {
     std::size_t plain;
     std::size_t bound;
 };
 
-ItemSize item_size(const Request& request) {
+ItemSize item_size(const Request& request, const Frames& frame) {
     const std::size_t url = request.url().size();
     const std::size_t texts = request.text_bytes();  // the url once, the others
-    const std::size_t frames = kItemFrame + kHeaderFrame * request.header_count();
+    const std::size_t frames = frame.item + frame.header * request.header_count();
     return {frames + 2 * url + texts,
-            frames + kPieceFrame * (url + 1) + json::json_size_bound_of_text(3 * url + kOtherTexts + texts)};
+            frames + frame.piece * (url + 1) + json::json_size_bound_of_text(3 * url + texts)};
 }
-
-std::size_t item_bound(const Request& request) { return item_size(request).bound; }
-
-// The text around the items: the "info" object (whose two texts need no escape) and the frame of
-// the "item" array; a "," goes between two items.
-constexpr std::string_view kDocumentStart = R"({"info":)", kItemsStart = R"(,"item":[)", kDocumentEnd = "]}";
-static_assert(!kCollectionNameText.text_class().needs_escape && !kSchemaText.text_class().needs_escape);
-constexpr std::size_t kDocumentFrame = kDocumentStart.size() + std::string_view(R"({"name":"","schema":""})").size() +
-                                       kCollectionName.size() + kSchemaAddress.size() + kItemsStart.size() +
-                                       kDocumentEnd.size();
 
 }  // namespace
 
@@ -202,11 +265,12 @@ constexpr std::size_t kDocumentFrame = kDocumentStart.size() + std::string_view(
 // exactly here: a document of such items is sized exactly, and its str is neither grown nor
 // shrunk. Otherwise only a guess to start by; the output grows past it if need be.
 std::size_t document_size_estimate(std::span<const Request> records) {
-    std::size_t bytes = kDocumentFrame + (records.empty() ? 0 : records.size() - 1);
+    const Frames& frame = frames();
+    std::size_t bytes = frame.document + (records.empty() ? 0 : records.size() - 1);
     std::size_t largest = 0;
     std::optional<ItemTree> tree;
     for (const Request& request : records) {
-        const ItemSize item = item_size(request);
+        const ItemSize item = item_size(request, frame);
         if (item.bound <= json::kLargestRoom) {
             bytes += item.plain;
             largest = std::max(largest, item.bound);
@@ -253,11 +317,13 @@ std::optional<MissingHost> write_document(std::span<const Request> records, json
         json::write_json(info, out);
     }
     append_ascii(out, kItemsStart);
+    // Not needed for no item: write_document({}) is how the frames are measured.
+    const Frames* frame = records.empty() ? nullptr : &frames();
     ItemTree tree;
     for (std::size_t i = 0; i < records.size(); ++i) {
         if (!tree.build(records[i])) return MissingHost{i, std::string(records[i].url())};
         if (i != 0) append_ascii(out, ",");
-        json::write_json_within(tree.root(), item_bound(records[i]), out);
+        json::write_json_within(tree.root(), item_size(records[i], *frame).bound, out);
     }
     append_ascii(out, kDocumentEnd);
     return std::nullopt;

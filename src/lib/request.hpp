@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <array>
+#include <cassert>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "http_method.hpp"
+#include "scan/bytes16.hpp"
 
 namespace tavrel {
 
@@ -92,6 +94,15 @@ public:
     // text ends comes first, and it has two entries at least), so a reader may load the
     // kReadableBefore bytes that end where any non-empty text ends.
     static constexpr std::size_t kReadableBefore = 2 * sizeof(std::size_t);
+    // One of this record's texts (the url, a header's key or value, header_text(i),
+    // headers_text(), the body), or several back to back, as a text that the byte scans may read
+    // a block at a time however short it is.
+    scan::LoadableText loadable(std::string_view text) const noexcept {
+        static_assert(kReadableBefore >= scan::kBlock);
+        assert(text.empty() ||
+               (block_ && bytes() <= text.data() && text.data() + text.size() <= bytes() + text_bytes()));
+        return scan::LoadableText::with_block_before(text);
+    }
 
     class HeaderIterator;
     struct Headers;

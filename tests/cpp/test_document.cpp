@@ -297,5 +297,31 @@ TEST(DocumentSize, DocumentsOfLargeItemsAreSizedExactly) {
     EXPECT_GE(document_size_estimate(small), exported(small).size());
 }
 
+// The room of an item comes from its frames, measured by writing a few items, and the bound of
+// its texts. Items where every byte of every text takes the longest escape, with many headers and
+// path pieces and the longest method, fit it: where assert() is on (the sanitizer build, the
+// C++ tests' build) a write past it would stop the program. Written into that room, each item is
+// the text the writer gives its tree measured exactly.
+TEST(DocumentSize, ItemsOfOnlyTheLongestEscapesFitTheirRoom) {
+    for (const std::size_t n : {0, 1, 7, 40}) {
+        const std::string control(n, '\x01');
+        std::string url = control + "//" + control;
+        for (std::size_t i = 0; i < n; ++i) url += "/" + control;
+        const std::vector<HeaderView> headers(n, HeaderView{control, control});
+        const std::vector<Request> records = {make(url, headers, HttpMethod::OPTIONS, control),
+                                              make(url, {}, HttpMethod::GET, std::nullopt)};
+        std::string expected = "{";
+        expected.append(kInfo).append(R"(,"item":[)");
+        ItemTree tree;
+        for (const Request& request : records) {
+            ASSERT_TRUE(tree.build(request));
+            expected.append(json::to_json_text(tree.root())).append(",");
+        }
+        expected.back() = ']';
+        expected += '}';
+        EXPECT_EQ(exported(records), expected) << n;
+    }
+}
+
 }  // namespace
 }  // namespace tavrel

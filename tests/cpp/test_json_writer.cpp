@@ -471,5 +471,37 @@ TEST(WriteJson, LargeValuesAreWrittenAsTheyGoWithTheSameText) {
     EXPECT_EQ(exact.grows, 0U);
 }
 
+// Written into room reserved beforehand, every token is checked against the room's end where
+// assert() is on (the sanitizer build, the C++ tests' build): a bound one byte short of the text
+// stops the program at the write that would pass it; the exact size is enough.
+TEST(WriteJson, AWritePastTheReservedRoomStopsWhereChecked) {
+#if defined(NDEBUG)
+    GTEST_SKIP() << "assert() is off in this build";
+#else
+    JsonObject object;
+    object.insert("plain", JsonValue::make_string("a plain text"));
+    object.insert("escaped", JsonValue::make_string(JsonText::view_of("\"q\" \x01")));
+    object.insert("flag", JsonValue::make_bool(true));
+    const JsonValue value = JsonValue::make_object(std::move(object));
+    const std::size_t size = measure_json(value).bytes;
+    TextBuffer exact;
+    write_json_within(value, size, exact);
+    EXPECT_EQ(exact.view(), to_json_text(value));
+    EXPECT_DEATH(
+        {
+            TextBuffer short_of_one;
+            write_json_within(value, size - 1, short_of_one);
+        },
+        "a write passes the reserved room");
+    const JsonValue text = JsonValue::make_string(JsonText::view_of("\x01\x02"));
+    EXPECT_DEATH(
+        {
+            TextBuffer short_of_one;
+            write_json_within(text, measure_json(text).bytes - 1, short_of_one);
+        },
+        "a write passes the reserved room");
+#endif
+}
+
 }  // namespace
 }  // namespace tavrel::json

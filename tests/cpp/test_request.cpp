@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "lib/request.hpp"
@@ -89,6 +90,23 @@ TEST(Request, CopiesShareNothingAndMovesLeaveTheEmptyRequest) {
     EXPECT_EQ(pairs(original), pairs(copy));
     copy = copy;  // self-assignment keeps the value
     EXPECT_EQ(copy.body(), std::optional<std::string_view>("body text"));
+}
+
+// Each text of a record, loaded a block at a time however short: the record's own bytes before
+// it (the table of text ends, other texts) never count, whatever byte is looked for.
+TEST(Request, TextsAreScannedAsLoadableWithoutTheBytesBeforeThem) {
+    const std::vector<HeaderView> headers = {{"k", "v"}, {"", "a longer value of the header"}};
+    const Request r("u", headers, HttpMethod::GET, "b");
+    for (unsigned value = 0; value < 256; ++value) {
+        const auto byte = static_cast<unsigned char>(value);
+        const auto has = [&](std::string_view text) {
+            return scan::any_lane(r.loadable(text), [byte](scan::Bytes b) { return eq(b, byte); });
+        };
+        for (const std::string_view text : {r.url(), r.header(0).key, r.header(0).value, r.header(1).key,
+                                            r.header(1).value, r.header_text(1), r.headers_text(), *r.body()}) {
+            EXPECT_EQ(has(text), text.find(static_cast<char>(byte)) != std::string_view::npos) << value << " " << text;
+        }
+    }
 }
 
 }  // namespace
