@@ -10,13 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "json/json_text.hpp"
 #include "lib/text_copy.hpp"
 #include "lib/unprintable.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "scan/bytes16.hpp"
 
 namespace tavrel {
 namespace {
@@ -77,96 +73,67 @@ unsigned classes_of(std::string_view text) {
     return a | b;
 }
 
-#if defined(__SSE2__)
-// Sixteen bytes at a time (SSE2 is part of every x86-64), for the common texts: a url made only
-// of bytes that may stand bare, headers with nothing that double quotes would not keep as it is,
-// and the body. A url or header that these tests do not let pass goes on to the per-byte table
-// above, so they only have to be exact about what they let pass.
-__m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-__m128i bytes_equal(__m128i block, char c) { return _mm_cmpeq_epi8(block, _mm_set1_epi8(c)); }
-// Lanes of the bytes from `low` to `high`, unsigned.
-__m128i bytes_within(__m128i block, char low, char high) {
-    const __m128i shifted = _mm_sub_epi8(block, _mm_set1_epi8(low));
-    return _mm_cmpeq_epi8(_mm_min_epu8(shifted, _mm_set1_epi8(static_cast<char>(high - low))), shifted);
-}
+// Sixteen bytes at a time, for the common texts: a url made only of bytes that may stand bare,
+// headers with nothing that double quotes would not keep as it is, and the body. A url or header
+// that these tests do not let pass goes on to the per-byte table above. Each test is written once
+// for a block, a word and a byte (src/scan/bytes16.hpp), and proved below against the set of
+// bytes that the table gives for its rule.
 
 // Bytes that may stand in an unquoted url word: letters, digits and - . _ / : @ % + = ,
-__m128i bare_lanes(__m128i block) {
-    const __m128i letters = bytes_within(_mm_or_si128(block, _mm_set1_epi8(0x20)), 'a', 'z');
-    __m128i bare = _mm_or_si128(letters, bytes_within(block, '+', ':'));  // + , - . / 0-9 :
-    for (const char c : {'%', '=', '@', '_'}) bare = _mm_or_si128(bare, bytes_equal(block, c));
-    return bare;
+template <class B>
+constexpr auto bare_lanes(B block) {
+    return scan::within(block | 0x20, 'a', 'z') | scan::within(block, '+', ':') |  // + , - . / 0-9 :
+           scan::eq(block, '%') | scan::eq(block, '=') | scan::eq(block, '@') | scan::eq(block, '_');
 }
 
 // Bytes that a header in double quotes cannot hold as they are: control characters and DEL, every
-// byte of 0x80 or above (the C1 controls are among them), and " \ $ ` !
-__m128i header_special_lanes(__m128i block) {
-    // Signed, the bytes of 0x80 and above are below zero: one compare finds them with the controls.
-    __m128i special = _mm_or_si128(_mm_cmplt_epi8(block, _mm_set1_epi8(0x20)), bytes_equal(block, 0x7F));
-    for (const char c : {'"', '\\', '$', '`', '!'}) special = _mm_or_si128(special, bytes_equal(block, c));
-    return special;
+// byte of 0x80 or above (the C1 controls and other unprintable characters are among them), and
+// " \ $ ` !
+template <class B>
+constexpr auto header_special_lanes(B block) {
+    return scan::below_or_high(block, 0x20) | scan::eq(block, 0x7F) | scan::eq(block, '"') | scan::eq(block, '\\') |
+           scan::eq(block, '$') | scan::eq(block, '`') | scan::eq(block, '!');
 }
 
 // A few more than those: also # % & and ', which lie among them, and the "@", ";" and ":" that
-// ask for a closer look at a header's key; a quicker test for all headers at once, after which those
-// headers need nothing more worked out.
-__m128i header_special_or_near_lanes(__m128i block) {
-    const __m128i low = _mm_or_si128(_mm_cmplt_epi8(block, _mm_set1_epi8(0x20)), bytes_within(block, '!', '\''));
-    const __m128i high = _mm_or_si128(_mm_or_si128(bytes_equal(block, '\\'), bytes_equal(block, '`')),
-                                      _mm_or_si128(bytes_equal(block, '@'), bytes_equal(block, ';')));
-    return _mm_or_si128(_mm_or_si128(_mm_or_si128(low, bytes_equal(block, 0x7F)), high), bytes_equal(block, ':'));
+// ask for a closer look at a header's key; a quicker test for all headers at once, after which
+// those headers need nothing more worked out.
+template <class B>
+constexpr auto header_special_or_near_lanes(B block) {
+    return scan::below_or_high(block, 0x20) | scan::within(block, '!', '\'') | scan::eq(block, '\\') |
+           scan::eq(block, '`') | scan::eq(block, '@') | scan::eq(block, ';') | scan::eq(block, 0x7F) |
+           scan::eq(block, ':');
 }
 
-// Calls visit(block, valid) for blocks of sixteen bytes that cover the `size` bytes at `p`, where
-// `valid` has the lanes of the block that hold bytes of the text. The sixteen bytes that end where
-// the text ends are always readable (see Request::kReadableBefore), so a short text is one load.
-template <class Visit>
-void for_each_block(const char* p, std::size_t size, Visit visit) {
-    static_assert(Request::kReadableBefore >= 16);
-    if (size == 0) return;
-    if (size < 16) {
-        const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-        visit(load16(p + size - 16), _mm_cmpgt_epi8(lane, _mm_set1_epi8(static_cast<char>(15 - size))));
-        return;
-    }
-    const char* const last = p + size - 16;
-    for (; p < last; p += 16) visit(load16(p), _mm_set1_epi8(-1));
-    visit(load16(last), _mm_set1_epi8(-1));
-}
-
-// Whether `lanes_of` finds a lane among the `size` bytes at `p`.
-template <class Lanes>
-bool any_lane(const char* p, std::size_t size, Lanes lanes_of) {
-    __m128i found = _mm_setzero_si128();
-    for_each_block(p, size, [&](__m128i block, __m128i valid) {
-        found = _mm_or_si128(found, _mm_and_si128(lanes_of(block), valid));
-    });
-    return _mm_movemask_epi8(found) != 0;
-}
+constexpr bool has_class(unsigned char byte, unsigned classes) { return (kClasses[byte] & classes) != 0; }
+constexpr unsigned kNotDoubleQuoted = kDoubleSpecial | kControl | kNonAscii | kNul;
+constexpr bool key_needs_a_look(unsigned char byte) { return byte == '@' || byte == ';' || byte == ':'; }
+static_assert(scan::picks_out(scan::ByteSet::where([](unsigned char b) { return !has_class(b, kNotBare); }),
+                              [](auto block) { return bare_lanes(block); }));
+static_assert(scan::picks_out(scan::ByteSet::where([](unsigned char b) { return has_class(b, kNotDoubleQuoted); }),
+                              [](auto block) { return header_special_lanes(block); }));
+// The quick test lets nothing pass that the exact one or a key's rules would stop; the bytes it
+// stops besides those are # % & and '.
+static_assert(scan::picks_out(scan::ByteSet::where([](unsigned char b) {
+                                  return has_class(b, kNotDoubleQuoted) || key_needs_a_look(b) || b == '#' ||
+                                         b == '%' || b == '&' || b == '\'';
+                              }),
+                              [](auto block) { return header_special_or_near_lanes(block); }));
 
 // The classes of a url made only of bytes that may stand bare, or nullopt for any other url.
-std::optional<unsigned> plain_url_classes(std::string_view url) {
-    if (any_lane(url.data(), url.size(),
-                 [](__m128i block) { return _mm_xor_si128(bare_lanes(block), _mm_set1_epi8(-1)); }))
-        return std::nullopt;
-    return url.empty() ? 0 : kNotBlank;
+std::optional<unsigned> plain_url_classes(scan::LoadableText url) {
+    if (scan::any_lane(url, [](scan::Bytes block) { return ~bare_lanes(block); })) return std::nullopt;
+    return url.view().empty() ? 0 : kNotBlank;
 }
 // Whether a header (its key and value, back to back in the record) needs only double quotes.
-bool plain_header(std::string_view key_and_value) {
-    return !any_lane(key_and_value.data(), key_and_value.size(),
-                     [](__m128i block) { return header_special_lanes(block); });
+bool plain_header(scan::LoadableText key_and_value) {
+    return !scan::any_lane(key_and_value, [](scan::Bytes block) { return header_special_lanes(block); });
 }
-// Whether all headers need only double quotes and none has "@" or ";": then nothing more about
-// them has to be worked out before they are written.
-bool surely_plain_headers(std::string_view keys_and_values) {
-    return !any_lane(keys_and_values.data(), keys_and_values.size(),
-                     [](__m128i block) { return header_special_or_near_lanes(block); });
+// Whether all headers need only double quotes and none has "@", ";" or ":": then nothing more
+// about them has to be worked out before they are written but the first byte of each key.
+bool surely_plain_headers(scan::LoadableText keys_and_values) {
+    return !scan::any_lane(keys_and_values, [](scan::Bytes block) { return header_special_or_near_lanes(block); });
 }
-#else
-std::optional<unsigned> plain_url_classes(std::string_view) { return std::nullopt; }
-bool plain_header(std::string_view) { return false; }
-bool surely_plain_headers(std::string_view) { return false; }
-#endif
 
 // A value of only spaces and tabs, or none, which curl takes for no value, beside a key.
 bool blank_value(HeaderView header) {
@@ -192,57 +159,27 @@ unsigned with_escapes(std::string_view text, unsigned classes) {
 
 // The classes a body needs (it is always quoted): kQuote, kBackslash, kNonAscii, kControl and
 // kNul, found in one pass over the body, since it can be many megabytes.
-unsigned body_classes_of(std::string_view text) {
-    namespace words = json::detail;
-    static_assert(words::kControlLimit == 0x20);
-    bool quote = false;
-    bool backslash = false;
-    bool high = false;
-    bool control = false;  // a byte below 0x20 (the JSON scanner's control limit) or DEL
-#if defined(__SSE2__)
-    __m128i quotes = _mm_setzero_si128();
-    __m128i backslashes = _mm_setzero_si128();
-    __m128i highs = _mm_setzero_si128();
-    __m128i controls = _mm_setzero_si128();
-    for_each_block(text.data(), text.size(), [&](__m128i block, __m128i valid) {
-        block = _mm_and_si128(block, valid);  // the lanes outside the text read as U+0000 ...
-        quotes = _mm_or_si128(quotes, bytes_equal(block, '\''));
-        backslashes = _mm_or_si128(backslashes, bytes_equal(block, '\\'));
-        highs = _mm_or_si128(highs, block);
-        const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(words::kControlLimit - 1)), block);
-        // ... and are not counted as controls
-        controls = _mm_or_si128(controls, _mm_and_si128(_mm_or_si128(low, bytes_equal(block, 0x7F)), valid));
+template <class B>
+constexpr auto control_lanes(B block) {
+    return scan::below(block, 0x20) | scan::eq(block, 0x7F);
+}
+static_assert(scan::picks_out(scan::ByteSet::where([](unsigned char b) { return has_class(b, kControl | kNul); }),
+                              [](auto block) { return control_lanes(block); }));
+
+unsigned body_classes_of(scan::LoadableText body) {
+    scan::Lanes quotes = scan::no_lanes(), backslashes = scan::no_lanes(), highs = scan::no_lanes(),
+                controls = scan::no_lanes();
+    scan::for_each_block(body, [&](scan::Bytes block, scan::Lanes valid) {
+        quotes = quotes | (scan::eq(block, '\'') & valid);
+        backslashes = backslashes | (scan::eq(block, '\\') & valid);
+        highs = highs | (scan::high(block) & valid);
+        controls = controls | (control_lanes(block) & valid);
     });
-    quote = _mm_movemask_epi8(quotes) != 0;
-    backslash = _mm_movemask_epi8(backslashes) != 0;
-    high = _mm_movemask_epi8(highs) != 0;
-    control = _mm_movemask_epi8(controls) != 0;
-#else
-    // The word tests of the JSON text scanner, exact for every byte (checked there at compile
-    // time): the high bits for non-ASCII, and the bytes below its control limit and DEL.
-    quote = text.find('\'') != std::string_view::npos;
-    backslash = text.find('\\') != std::string_view::npos;
-    std::uint64_t high_word = 0;
-    std::uint64_t control_word = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text.data() + i, sizeof word);
-        high_word |= word;
-        control_word |= words::control_mask(word) | words::zero_mask(word ^ (words::kOnes * 0x7F));
-    }
-    for (; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        high_word |= byte;
-        if (byte < 0x20 || byte == 0x7F) control_word |= words::kHighs;
-    }
-    high = words::high_bits(high_word) != 0;
-    control = control_word != 0;
-#endif
-    unsigned classes = (quote ? kQuote : 0) | (backslash ? kBackslash : 0) | (high ? kNonAscii : 0);
+    unsigned classes = (scan::any(quotes) ? kQuote : 0) | (scan::any(backslashes) ? kBackslash : 0) |
+                       (scan::any(highs) ? kNonAscii : 0);
     // Rare: a second look at a body holding control characters tells which.
-    if (control) classes |= classes_of(text) & (kControl | kNul);
-    return with_escapes(text, classes);
+    if (scan::any(controls)) classes |= classes_of(body.view()) & (kControl | kNul);
+    return with_escapes(body.view(), classes);
 }
 
 // "U+000D": the character of a control byte.
@@ -530,7 +467,7 @@ void CommandText::classify_headers(unsigned& all, bool& suspect) {
     for (std::size_t i = 0; i < request.header_count(); ++i) {
         const HeaderView header = request.header(i);
         // A header that needs only double quotes has no class of its own but kBlankValue.
-        const bool plain = plain_header(request.header_text(i));
+        const bool plain = plain_header(request.loadable(request.header_text(i)));
         const unsigned key = plain ? 0 : with_escapes(header.key, classes_of(header.key));
         const unsigned value = plain ? 0 : with_escapes(header.value, classes_of(header.value));
         // `key: value`, or `key;` when the value is blank: curl drops a header given as `key:`
@@ -546,7 +483,7 @@ void CommandText::classify_headers(unsigned& all, bool& suspect) {
 }
 
 CommandText::CommandText(const Request& request) : request_(request) {
-    const std::optional<unsigned> plain_url = plain_url_classes(request.url());
+    const std::optional<unsigned> plain_url = plain_url_classes(request.loadable(request.url()));
     url_classes_ = plain_url ? *plain_url : with_escapes(request.url(), classes_of(request.url()));
     // zsh reads a word starting with "=" as the path of the command so named.
     if (request.url().starts_with('=')) url_classes_ |= kNotBare;
@@ -555,7 +492,7 @@ CommandText::CommandText(const Request& request) : request_(request) {
     // Usually no header holds anything that double quotes would not keep as it is, nor "@", ";"
     // or ":": one look at all their texts together tells, and then nothing else is needed of them
     // until they are written but that no key is empty or starts with a space or tab.
-    plain_headers_ = surely_plain_headers(request.headers_text());
+    plain_headers_ = surely_plain_headers(request.loadable(request.headers_text()));
     if (!plain_headers_) {
         classify_headers(all, suspect);
     } else {
@@ -564,7 +501,7 @@ CommandText::CommandText(const Request& request) : request_(request) {
         }
     }
     if (const std::optional<std::string_view> body = request.body()) {
-        body_classes_ = body_classes_of(*body);
+        body_classes_ = body_classes_of(request.loadable(*body));
         all |= body_classes_;
         suspect = suspect || (body_classes_ & kNul);
     }
