@@ -297,11 +297,11 @@ def plain_env(home=None):
     return env
 
 
-def run_curl(command, home, check=True):
-    """Runs a rendered command with bash from `home` (curl silent, failing on an HTTP error, its
-    output going nowhere unless the command itself names a file) and returns the finished
+def run_curl(command, home, check=True, shell="bash"):
+    """Runs a rendered command as `shell -c` from `home` (curl silent, failing on an HTTP error,
+    its output going nowhere unless the command itself names a file) and returns the finished
     process; with `check`, raises CalledProcessError when curl fails."""
-    return subprocess.run(["bash", "-c", command + " -s -S -f -o /dev/null --max-time 5"], cwd=home,
+    return subprocess.run([shell, "-c", command + " -s -S -f -o /dev/null --max-time 5"], cwd=home,
                           env=plain_env(home), check=check, capture_output=True, timeout=20)
 
 
@@ -356,39 +356,72 @@ class RecordingServer:
 # --- pasting into an interactive shell ------------------------------------------------------------
 
 PASTE_START, PASTE_END = b"\x1b[200~", b"\x1b[201~"
+# What a shell prints to ask the terminal for bracketed paste.
+ASK_BRACKETS = b"\x1b[?2004h"
+# How each shell is started interactively without the user's rc files.
+INTERACTIVE = {"bash": ["bash", "--norc", "--noprofile", "-i"], "zsh": ["zsh", "-f", "-i"], "mksh": ["mksh", "-i"],
+               "busybox sh": ["busybox", "sh", "-i"], "dash": ["dash", "-i"],
+               "fish": ["fish", "--no-config", "--private", "-i"]}
+
+
+def pty_unusable():
+    """Why a shell cannot run on a pseudo-terminal here, or None: under qemu-user emulation
+    os.ttyname fails on one."""
+    master, slave = os.openpty()
+    try:
+        os.ttyname(slave)
+    except OSError as error:
+        return f"os.ttyname fails on a pseudo-terminal (as under qemu-user emulation): {error}"
+    finally:
+        os.close(master)
+        os.close(slave)
+    return None
 
 
 class PastedShell:
-    """An interactive `bash` or `zsh` on a pseudo-terminal, started without the user's rc files
-    (bracketed paste on, as terminals and both shells have it by default), in which `curl` is a
-    function that writes its arguments, each ended by a NUL, to the next numbered file. `paste`
-    sends a command as a terminal sends a paste (ESC[200~ ... ESC[201~, then Enter) and returns
-    the words the function received, or None when it did not run; it waits for a marker that a
-    command typed after the paste prints, never for a fixed time. Use it with `with`."""
+    """An interactive shell of INTERACTIVE on a pseudo-terminal, as a terminal emulator runs it,
+    in which `curl` is a function that writes its arguments, each ended by a NUL, to the next
+    numbered file, and the prompt is "$ "; the lines of `setup` are typed first. `paste` sends a
+    command as a terminal sends a paste, its line feeds as CR, then Enter: with `bracketed`
+    inside ESC[200~ ... ESC[201~, once the shell has asked for that at its prompt; without, as
+    typed keys. It returns the words of each run of the function, waiting for a marker that a
+    command typed after the paste prints, never for a fixed time. `asked` tells whether the
+    shell asked for bracketed paste after the setup. Use it with `with`."""
 
-    def __init__(self, shell, home, timeout=60):
-        self.shell, self.home, self.timeout, self.count, self.markers = shell, home, timeout, 0, 0
+    def __init__(self, shell, home, setup=(), bracketed=True, timeout=10):
+        self.shell, self.home, self.setup, self.bracketed = shell, home, setup, bracketed
+        self.timeout, self.count, self.markers, self.set_up_at = timeout, 0, 0, None
 
     def __enter__(self):
-        import subprocess
-
         (self.home / "inputrc").write_text("set enable-bracketed-paste on\n")
-        (self.home / "words").mkdir()
-        env = dict(plain_env(self.home), TERM="xterm", INPUTRC=str(self.home / "inputrc"),
-                   HISTFILE=os.devnull, PS1="$ ", PROMPT="$ ", LC_ALL="C.UTF-8")
-        argv = {"bash": ["bash", "--norc", "--noprofile", "-i"], "zsh": ["zsh", "-f", "-i"]}[self.shell]
+        (self.home / "words").mkdir(exist_ok=True)
+        # fish's interactive setup would start a background job generating completions there.
+        (self.home / ".local/share/fish/generated_completions").mkdir(parents=True, exist_ok=True)
+        self.count = len(list((self.home / "words").iterdir()))
+        env = {k: v for k, v in plain_env(self.home).items() if k not in ("ENV", "BASH_ENV", "PS1", "PROMPT")}
+        env.update(TERM="xterm", INPUTRC=str(self.home / "inputrc"), HISTFILE=os.devnull, LC_ALL="C.UTF-8")
         # The terminal's other end stays open here too: until the shell has opened it, reading
         # would fail.
         self.master, self.slave = os.openpty()
+        os.set_blocking(self.master, False)
         # A new session whose first open of the terminal makes it the controlling terminal, as a
         # terminal emulator sets up its shell (job control, ^C as an interrupt).
         tty = os.ttyname(self.slave)
         self.process = subprocess.Popen(
-            ["sh", "-c", 'exec "$@" <>"$0" >&0 2>&0', tty, *argv], cwd=self.home, env=env,
+            ["sh", "-c", 'exec "$@" <>"$0" >&0 2>&0', tty, *INTERACTIVE[self.shell]], cwd=self.home, env=env,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             start_new_session=True)
         self.output = bytearray()
-        self.type(f"curl() {{ n=$((n+1)); printf '%s\\0' \"$@\" >'{self.home}/words/'$n; }}")
+        words = f"{self.home}/words"
+        if self.shell == "fish":
+            lines = ["function fish_prompt; printf '%s' '$ '; end; set -g n " + str(self.count),
+                     f"function curl; set -g n (math $n + 1); printf '%s\\0' $argv >'{words}/'$n; end"]
+        else:
+            lines = [f"PS1='$ '; n={self.count}",
+                     f"curl() {{ n=$((n+1)); printf '%s\\0' \"$@\" >'{words}/'$n; }}"]
+        for line in [*lines, *self.setup]:
+            self.type(line)
+        self.set_up_at = self.marked_at
         return self
 
     def __exit__(self, *exc):
@@ -397,34 +430,61 @@ class PastedShell:
         os.close(self.master)
         os.close(self.slave)
 
+    @property
+    def asked(self):
+        return ASK_BRACKETS in self.output[self.set_up_at:]
+
     def _send(self, data):
+        """Writes `data` to the shell, reading its output meanwhile: a shell that echoes a long
+        paste blocks until its output is read."""
+        import select
+
         while data:
-            data = data[os.write(self.master, data):]
+            readable, writable, _ = select.select([self.master], [self.master], [], self.timeout)
+            if not readable and not writable:
+                raise TimeoutError(f"{self.shell} took no input; output: {bytes(self.output[-3000:])!r}")
+            if readable:
+                self.output += os.read(self.master, 65536)
+            if writable:
+                try:
+                    data = data[os.write(self.master, data[:1024]):]
+                except BlockingIOError:
+                    pass
 
     def type(self, line):
-        """Types `line` and Enter, and waits until the shell has run it and is reading again."""
+        """Types `line` and Enter, and waits until the shell has run it and shows its prompt."""
         self.markers += 1
         # The shell prints the marker by arithmetic, so the echo of the typed line never matches.
-        self._send(f"{line}\recho M$(({self.markers}+0))-done\r".encode())
-        self._wait_for(f"M{self.markers}-done\r\n".encode())
+        count = f"(math {self.markers} + 0)" if self.shell == "fish" else f"$(({self.markers}+0))"
+        self._send(f"{line}\recho M{count}-done\r".encode())
+        self.marked_at = self._wait_for(f"M{self.markers}-done\r\n".encode())
+        self._wait_for(b"$ ", self.marked_at)
 
-    def _wait_for(self, needle):
+    def _wait_for(self, needle, start=0):
+        """Reads the shell's output until it holds `needle` after `start`; returns where it ends."""
         import select
         import time
 
         deadline = time.monotonic() + self.timeout
-        while needle not in self.output:
+        while needle not in self.output[start:]:
             left = deadline - time.monotonic()
             if left <= 0 or not select.select([self.master], [], [], left)[0]:
-                raise TimeoutError(f"{self.shell} never printed {needle!r}; output: {bytes(self.output)!r}")
+                raise TimeoutError(f"{self.shell} never printed {needle!r}; output: {bytes(self.output[-3000:])!r}")
             self.output += os.read(self.master, 65536)
+        return self.output.index(needle, start) + len(needle)
 
     def paste(self, command):
-        """The words `curl` received from the pasted command, or None when it did not run."""
-        self._send(PASTE_START + command.encode() + PASTE_END + b"\r")
+        """The words of each run of `curl` that the pasted command made, in order."""
+        text = command.encode().replace(b"\n", b"\r")
+        if self.bracketed:
+            # A terminal brackets a paste only when the shell has asked for it, at its prompt.
+            self._wait_for(ASK_BRACKETS, self.marked_at)
+            text = PASTE_START + text + PASTE_END
+        self._send(text + b"\r")
         self.type("")
-        got = self.home / "words" / str(self.count + 1)
-        if not got.exists():
-            return None
-        self.count += 1
-        return ["curl"] + [word.decode() for word in got.read_bytes().split(b"\0")[:-1]]
+        runs = []
+        while (self.home / "words" / str(self.count + 1)).exists():
+            self.count += 1
+            got = (self.home / "words" / str(self.count)).read_bytes()
+            runs.append(["curl"] + [word.decode() for word in got.split(b"\0")[:-1]])
+        return runs

@@ -16,7 +16,6 @@ from support import (
     METHODS,
     NOT_IN_HEADER,
     UNPRINTABLE_VERSION,
-    PastedShell,
     curl_words,
     expected_document,
     plain_env,
@@ -339,28 +338,3 @@ class TestRoundTrip:
         if isinstance(expected, ValueError):
             return
         assert shell_words(render(*args), shell) == expected
-
-
-PASTED = [
-    ("https://h/up", [("Content-Type", "multipart/form-data; boundary=b")], "POST",
-     '--b\r\nContent-Disposition: form-data; name="f"\r\n\r\nv\r\n--b--\r\n'),
-    # The end of a paste, a line kill and a command of its own: as text, never as keys.
-    ("https://h/x", [], "POST", "x\x1b[201~\x15touch PWNED\n"),
-    ("https://h/x", [("X-C", "a\x9bb")], "PUT", "a\x03b"),
-    ("https://h/x", [], "POST", "line\n^a^b\n"),
-    ("https://h/a!b", [("X-Bang", "!!"), ("X-Tab", "!$\t!-1")], "PATCH", "!! !-1 !x"),
-]
-
-
-class TestPastedIntoInteractiveShells:
-    """Commands pasted into an interactive bash or zsh, as a terminal with bracketed paste sends
-    them, run once each and give curl exactly the words meant, and nothing else runs."""
-
-    @pytest.mark.parametrize("shell", ["bash", "zsh"])
-    def test_words_arrive_exactly(self, shell, tmp_path):
-        if shutil.which(shell) is None:
-            pytest.skip(f"{shell} is not installed")
-        with PastedShell(shell, tmp_path) as terminal:
-            for args in PASTED:
-                assert terminal.paste(render(*args)) == curl_words(*args)
-        assert not (tmp_path / "PWNED").exists()

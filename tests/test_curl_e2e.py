@@ -1,4 +1,5 @@
-"""Rendered commands, run by bash and the real curl, reach a loopback server as the request says."""
+"""Rendered commands, run by bash (and dash) and the real curl, reach a loopback server as the
+request says."""
 
 import shutil
 import urllib.parse
@@ -47,7 +48,8 @@ class TestCurlReceivesWhatWasDescribed:
         ("GET", "/x(1)[2]", [], None),
         ('GET', '/q?q={"a":1}', [], None),
         ("GET", "/h", [("X-Empty", ""), ("Accept", ""), ("X-Blank", " \t ")], None),
-        # Texts with control characters go in ANSI-C quoting: a multipart body with its CRLFs, a tab.
+        # Texts with control characters go through printf with octal escapes: a multipart body with
+        # its CRLFs, a tab.
         ("POST", "/up", [("Content-Type", "multipart/form-data; boundary=b"), ("X-Tab", "a\tb")],
          '--b\r\nContent-Disposition: form-data; name="f"\r\n\r\nv\x1b\x7f\u0085\r\n--b--\r\n'),
     ])
@@ -77,6 +79,38 @@ class TestCurlReceivesWhatWasDescribed:
         assert done.returncode in (3, 6), done.stderr
         assert server.seen == []
         assert not target.exists()
+
+
+# Texts written through printf, and line feeds that end a text written after it in single quotes.
+ESCAPED = {
+    "multipart body": ([("Content-Type", "multipart/form-data; boundary=b")],
+                       '--b\r\nContent-Disposition: form-data; name="f"\r\n\r\nv\r\n--b--\r\n'),
+    "pretty-printed JSON ending with a line feed": ([("Content-Type", "application/json")],
+                                                    '{\n  "a": [1, 2],\n  "b": "%s \\\\ \'!"\n}\n'),
+    "pretty-printed JSON": ([("Content-Type", "application/json")], '{\n  "a": [1, 2],\n  "b": "c"\n}'),
+    "line feeds after a carriage return": ([], "a\r\n\n"),
+    "header with tabs": ([("X-Tab", "a\tb\t\tc"), ("X-Role", "\u202eadmin\u202c")], None),
+    "bidi and zero-width body": ([], "\u202etxt.exe\u200b\ufeff\u00ad\u2060\u2028\u00a0\ue000 \U000e0041"),
+}
+
+
+@pytest.mark.parametrize("shell", ["bash", "dash"])
+@pytest.mark.parametrize("headers, body", ESCAPED.values(), ids=ESCAPED.keys())
+def test_escaped_texts_arrive_byte_for_byte(server, tmp_path, shell, headers, body):
+    """Run as `bash -c` and as `sh -c` (dash), the command makes curl send each header value and
+    the body byte for byte."""
+    if shutil.which(shell) is None:
+        pytest.skip(f"{shell} is not installed")
+    method = "GET" if body is None else "POST"
+    command = req(server.url + "/e", headers, method, body).get_request_command()
+    server.seen.clear()
+    run_curl(command, tmp_path, shell=shell)
+    [(got_method, got_target, got_headers, got_body)] = server.seen
+    assert (got_method, got_target) == (method, "/e")
+    # The server reads header bytes as Latin-1.
+    for key, value in headers:
+        assert [v.encode("latin-1") for v in got_headers.get_all(key)] == [value.encode()]
+    assert got_body == (b"" if body is None else body.encode())
 
 
 def remove_dot_segments(path):

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the tests use when they are missing: curl for the end-to-end test,
 # GoogleTest for the C++ unit tests, and the shells that read the rendered commands back (zsh,
-# ksh93, mksh, busybox sh; bash and dash come with the system). Extra arguments name further
-# programs, each installed from the package of the same name, or PROGRAM:PACKAGE. Needs root for apt-get; otherwise
-# says what is missing.
+# ksh93, mksh, busybox sh, yash, posh, fish; bash and dash come with the system). Extra arguments
+# name further programs, each installed from the package of the same name, or PROGRAM:PACKAGE.
+# Needs root for apt-get; otherwise says what is missing.
 set -uo pipefail
 missing=()
 need() {  # need PROGRAM PACKAGE: the package when the program is not on PATH
@@ -16,6 +16,9 @@ need zsh zsh
 need ksh93 ksh93u+m
 need mksh mksh
 need busybox busybox
+need yash yash
+need posh posh
+need fish fish
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 for tool in "$@"; do need "${tool%%:*}" "${tool#*:}"; done
 [ ${#missing[@]} -eq 0 ] && exit 0
