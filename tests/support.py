@@ -8,6 +8,7 @@ import json
 import os
 import re
 import subprocess
+import sys
 import threading
 
 from tavrel import HTTPMETHOD, Tavrel
@@ -70,6 +71,12 @@ def chained_type_error():
     error = TypeError("refused item")
     error.__cause__ = ValueError("underlying")
     return error
+
+
+def for_version(messages):
+    """The interpreter's own message for this version, from `messages`: {(3, minor): text, ...},
+    each entry holding from its version until the next one's."""
+    return messages[max(v for v in messages if v <= sys.version_info[:2])]
 
 
 # --- oracles --------------------------------------------------------------------------------------
