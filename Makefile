@@ -58,7 +58,7 @@ wheel: $(WHEEL_VENV)/.ready
 
 # Each wheel in dist/ installed into a fresh venv of its own interpreter in a Debian sid root of
 # its processor (amd64 natively, arm64 under qemu-user; made once per machine and cached under
-# /var/cache/tavrel), and the whole pytest suite of the sdist run against it (tools/check-wheel.sh).
+# /var/cache/tavrel, or TAVREL_CACHE), and the whole pytest suite of the sdist run against it (tools/check-wheel.sh).
 # WHEELS_SUBSET=aarch64 runs the suite with fewer random cases on the aarch64 wheels (the quick
 # hypothesis profile of tests/conftest.py: emulation makes the suite about 50 times slower), as
 # CI does; by default every wheel gets the whole suite. Needs root.

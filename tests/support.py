@@ -73,6 +73,15 @@ def chained_type_error():
     return error
 
 
+def examples(count):
+    """`count` random cases for a property test, scaled as the loaded hypothesis profile scales
+    hypothesis' default of 100: the same under the default profile, a tenth under `quick`
+    (tests/conftest.py)."""
+    from hypothesis import settings
+
+    return max(1, count * settings.default.max_examples // 100)
+
+
 def for_version(messages):
     """The interpreter's own message for this version, from `messages`: {(3, minor): text, ...},
     each entry holding from its version until the next one's."""

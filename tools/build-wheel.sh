@@ -13,7 +13,7 @@ set -euo pipefail
 version=${1:?usage: build-wheel.sh PYTHON_VERSION ARCH OUTDIR} arch=${2:?} out=${3:?}
 python=${PYTHON:?PYTHON names the interpreter with the build tools}
 here=$(cd "$(dirname "$0")" && pwd)
-debs=${TAVREL_DEBS:-/var/cache/tavrel/debs}
+debs=${TAVREL_CACHE:-/var/cache/tavrel}/debs
 case $arch in
   x86_64) debarch=amd64 ;;
   aarch64) debarch=arm64 ;;

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Sets up the host for checking wheels in Debian sid roots (make wheels-check): installs
-# debootstrap when missing, takes qemu-user from sid (unpacked into TAVREL_DEBS, default
+# debootstrap when missing, takes qemu-user from sid (unpacked into $TAVREL_CACHE/debs, default
 # /var/cache/tavrel/debs: Debian 12's qemu 7.2 lacks terminal calls that the tests make, such as
 # the one behind os.ttyname), mounts binfmt_misc and registers that qemu as the handler of aarch64
 # programs, so that they run under emulation, inside a root too. Needs root.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-debs=${TAVREL_DEBS:-/var/cache/tavrel/debs}
+debs=${TAVREL_CACHE:-/var/cache/tavrel}/debs
 missing=()
 command -v debootstrap >/dev/null 2>&1 || missing+=(debootstrap)
 command -v unshare >/dev/null 2>&1 || missing+=(util-linux)

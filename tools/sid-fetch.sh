@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # sid-fetch.sh DEST PACKAGE:ARCH...: downloads each package from Debian sid with the host's apt
-# (its own lists and cache under TAVREL_APT, default /var/cache/tavrel/apt, so the host's sources
+# (its own lists and cache under $TAVREL_CACHE/apt, default /var/cache/tavrel/apt, so the host's sources
 # are untouched) and unpacks it, without running anything of it, into DEST/PACKAGE_ARCH. A
 # package already unpacked there is kept. Used for the Python headers of each wheel target and
 # for qemu-user.
 set -euo pipefail
 dest=${1:?usage: sid-fetch.sh DEST PACKAGE:ARCH...}
 shift
-state=${TAVREL_APT:-/var/cache/tavrel/apt}
+state=${TAVREL_CACHE:-/var/cache/tavrel}/apt
 mirror=${TAVREL_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 mkdir -p "$state/lists/partial" "$state/archives/partial" "$dest"
 echo "deb [arch=amd64,arm64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror sid main" >"$state/sources.list"

@@ -2,7 +2,7 @@
 # Makes (once per machine) and prints the path of a Debian sid root file system for ARCH (amd64 or
 # arm64) holding what the test suite runs against a wheel: CPython 3.13, 3.14 and 3.15 with venv,
 # curl, the shells the tests read commands back with, and nm. The roots are cached outside the
-# repository, under TAVREL_ROOTS (default /var/cache/tavrel/roots), one per architecture, and made
+# repository, under $TAVREL_CACHE/roots (default /var/cache/tavrel/roots), one per architecture, and made
 # again only when a package is wanted that the cached one lacks.
 #
 # amd64 is made by debootstrap as usual. arm64 is made without running arm64 code for the
@@ -14,7 +14,7 @@ set -euo pipefail
 arch=${1:?usage: sid-root.sh amd64|arm64 PYTHON_VERSION...}
 shift
 [ $# -gt 0 ] || { echo "usage: sid-root.sh amd64|arm64 PYTHON_VERSION..." >&2; exit 2; }
-cache=${TAVREL_ROOTS:-/var/cache/tavrel/roots}
+cache=${TAVREL_CACHE:-/var/cache/tavrel}/roots
 mirror=${TAVREL_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 packages=
 for version in "$@"; do packages+=python$version,python$version-venv,; done

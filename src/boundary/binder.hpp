@@ -111,7 +111,7 @@ private:
         std::size_t index = 0;
         std::size_t found = sizeof...(Params);
         (static_cast<void>(static_cast<const void*>(&Params) == static_cast<const void*>(&P) ? (found = index, ++index)
-                                                                                    : ++index),
+                                                                                             : ++index),
          ...);
         if (found == sizeof...(Params)) throw "not a parameter of this signature";
         return found;
