@@ -58,17 +58,22 @@ wheel: $(WHEEL_VENV)/.ready
 
 # Each wheel in dist/ installed into a fresh venv of its own interpreter in a Debian sid root of
 # its processor (amd64 natively, arm64 under qemu-user; made once per machine and cached under
-# /var/cache/tavrel, or TAVREL_CACHE), and the whole pytest suite of the sdist run against it (tools/check-wheel.sh).
+# /var/cache/tavrel, or TAVREL_CACHE), and the whole pytest suite of the sdist run against it
+# (tools/check-wheel.sh), WHEELS_JOBS wheels at a time (each suite runs on one core; the aarch64
+# ones, the longest, start first), each wheel's output printed when it ends.
 # WHEELS_SUBSET=aarch64 runs the suite with fewer random cases on the aarch64 wheels (the quick
 # hypothesis profile of tests/conftest.py: emulation makes the suite about 50 times slower), as
 # CI does; by default every wheel gets the whole suite. Needs root.
 WHEELS_SUBSET ?=
+WHEELS_JOBS ?= 2
 wheels-check: host-deps
 	@[ -n "$$(ls $(WHEEL_DIR)/*.whl 2>/dev/null)" ] || { echo "no wheels in $(WHEEL_DIR): run make wheels first" >&2; exit 1; }
-	status=0; for wheel in $(WHEEL_DIR)/*.whl; do \
-	  case "$$wheel:$(WHEELS_SUBSET)" in *_aarch64.whl:aarch64) args=--hypothesis-profile=quick ;; *) args= ;; esac; \
-	  TAVREL_ROOT_PYTHONS="$(WHEEL_PYTHONS)" tools/check-wheel.sh $(WHEEL_DIR)/tavrel-*.tar.gz $$wheel $$args || status=1; \
-	done; exit $$status
+	tools/sid-root.sh amd64 $(WHEEL_PYTHONS) && tools/sid-root.sh arm64 $(WHEEL_PYTHONS)
+	mkdir -p build/wheels && ls $(WHEEL_DIR)/*_aarch64.whl $(WHEEL_DIR)/*_x86_64.whl 2>/dev/null | \
+	  xargs -P $(WHEELS_JOBS) -I WHEEL sh -c 'wheel=$$1; log=build/wheels/check-$$(basename $$wheel .whl).log; \
+	    case "$$wheel:$(WHEELS_SUBSET)" in *_aarch64.whl:aarch64) set -- --hypothesis-profile=quick ;; *) set -- ;; esac; \
+	    TAVREL_ROOT_PYTHONS="$(WHEEL_PYTHONS)" tools/check-wheel.sh $(WHEEL_DIR)/tavrel-*.tar.gz $$wheel "$$@" >$$log 2>&1; \
+	    status=$$?; cat $$log; exit $$status' check WHEEL
 
 host-deps:
 	tools/host-deps.sh
