@@ -69,7 +69,7 @@ WHEELS_JOBS ?= 2
 wheels-check: host-deps
 	@[ -n "$$(ls $(WHEEL_DIR)/*.whl 2>/dev/null)" ] || { echo "no wheels in $(WHEEL_DIR): run make wheels first" >&2; exit 1; }
 	tools/sid-root.sh amd64 $(WHEEL_PYTHONS) && tools/sid-root.sh arm64 $(WHEEL_PYTHONS)
-	mkdir -p build/wheels && ls $(WHEEL_DIR)/*_aarch64.whl $(WHEEL_DIR)/*_x86_64.whl 2>/dev/null | \
+	mkdir -p build/wheels && { ls $(WHEEL_DIR)/*_aarch64.whl; ls $(WHEEL_DIR)/*_x86_64.whl; } 2>/dev/null | \
 	  xargs -P $(WHEELS_JOBS) -I WHEEL sh -c 'wheel=$$1; log=build/wheels/check-$$(basename $$wheel .whl).log; \
 	    case "$$wheel:$(WHEELS_SUBSET)" in *_aarch64.whl:aarch64) set -- --hypothesis-profile=quick ;; *) set -- ;; esac; \
 	    TAVREL_ROOT_PYTHONS="$(WHEEL_PYTHONS)" tools/check-wheel.sh $(WHEEL_DIR)/tavrel-*.tar.gz $$wheel "$$@" >$$log 2>&1; \
