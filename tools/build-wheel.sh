@@ -25,7 +25,9 @@ triplet=$arch-linux-gnu
 include=$debs/libpython$version-dev_$debarch/usr/include
 [ -f "$include/python$version/Python.h" ] || { echo "no Python.h in $include/python$version" >&2; exit 1; }
 raw=build/wheels/raw-$cp-$arch
-rm -rf "$raw" && mkdir -p "$raw" "$out"
+# A release build starts from an empty build folder: scikit-build-core's settings do not replace
+# what an earlier configure cached there.
+rm -rf "$raw" "build/zig-$cp-$arch" && mkdir -p "$raw" "$out"
 # The release build's own flags, beside CMake's -O3, each measured by make bench-builds and
 # benchmarks/callgrind.py: zig hands -O3 on to clang as -O2 (-Xclang -O3 gives clang's -O3) and
 # keeps frame pointers; ThinLTO across the core library and the module. (A higher inlining
