@@ -27,6 +27,7 @@ mkdir -p "$root/root/.cache" "$pip_cache"
 echo "== $name: python$version in the sid $debarch root"
 start=$(date +%s)
 # pip's cache lives on the host, bind-mounted, so that a second check downloads nothing.
+set +e
 unshare --mount --propagation private -- /bin/sh -c '
   mount --bind "$1" "$2/root/.cache" && shift 2 && exec "$@"' cache "$pip_cache" "$root" \
 "$here/in-root.sh" "$root" /bin/sh -c '
@@ -46,5 +47,6 @@ unshare --mount --propagation private -- /bin/sh -c '
   exec "$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
 ' check "$work" "$version" "$name" "$src" "$@" 2>&1 | tee "$root$work/pytest.log" | tail -n 15
 status=${PIPESTATUS[0]}
+set -e
 echo "== $name: exit status $status in $(( $(date +%s) - start )) s"
 exit "$status"
