@@ -148,10 +148,11 @@ class TestHostileHeaderSequences:
             def __iter__(self):
                 return 5
         exc = raises(TypeError, "u", Bad([]), GET)
-        # The interpreter's own message, which 3.15 changed.
+        # The interpreter's own message, which 3.15 changed (naming the method by the class's
+        # module and qualified name).
         assert str(exc) == "argument 'headers': " + for_version({
             (3, 13): "iter() returned non-iterator of type 'int'",
-            (3, 15): "Bad.__iter__() must return an iterator, not int",
+            (3, 15): f"{Bad.__module__}.{Bad.__qualname__}.__iter__() must return an iterator, not int",
         })
 
     @pytest.mark.parametrize("fail", [
