@@ -1,4 +1,4 @@
-# Every target sets up what it needs on a fresh machine: a Python 3.13 virtual environment in
+# Every target sets up what it needs on a fresh machine: a Python 3.13+ virtual environment in
 # .venv, the build tools, and the package itself built from this tree.
 SHELL := /bin/bash
 VENV := .venv
@@ -7,7 +7,7 @@ BIN := $(VENV)/bin
 SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
 PIP := -m pip install -q --disable-pip-version-check
 
-.PHONY: demo wheel test lint format test-cpp test-py test-portable test-cpp-aarch64 system-deps bench bench-callgrind check-asan check-valgrind fuzz dist-check bench-builds clean
+.PHONY: demo wheel wheels wheels-check host-deps test lint format test-cpp test-py test-portable test-cpp-aarch64 system-deps bench bench-callgrind check-asan check-valgrind fuzz dist-check bench-builds clean
 
 # The sanitizer build lives in its own venv and build directory.
 ASAN_VENV := .venv-asan
@@ -27,25 +27,56 @@ $(DEMO_VENV)/.installed: $(SOURCES) tools/requirements.py
 	$(DEMO_VENV)/bin/python $(PIP) --no-build-isolation -Cbuild-dir=build/demo .
 	touch $@
 
-# The release wheel, for x86-64 Linux with glibc 2.17 or newer: compiled by zig's clang for that
-# glibc with its libc++ linked in (tools/zig-c++), in a build folder of its own, then given the
-# manylinux2014 tag by auditwheel, which also shows what the module needs. The result is the one
-# wheel in dist/. The tools live in .venv-wheel; the first build also compiles zig's libc++ into
-# zig's cache (a few minutes, once). The file name gets its two platform tags in the order PEP 600
-# and most published wheels write them, newer tag first (auditwheel sorts them the other way; the
-# order carries no meaning).
+# The release wheels: one for each CPython in WHEEL_PYTHONS on each processor in WHEEL_ARCHS, for
+# Linux with glibc 2.17 or newer (manylinux_2_17 / manylinux2014), plus the sdist, into dist/.
+# Each is compiled by zig's clang for that processor and glibc, with its libc++ linked in
+# (tools/zig-c++), against the headers of Debian's libpython3.X-dev for that processor, checked
+# by auditwheel and tagged (tools/build-wheel.sh). The tools live in .venv-wheel; the first build
+# on a machine also compiles zig's libc++ for each processor into zig's cache (minutes, once).
+# Adding a target: a version to WHEEL_PYTHONS (Debian sid must have its python3.X packages) or a
+# processor to WHEEL_ARCHS (and to the scripts' case lists); see docs/development.md.
+WHEEL_PYTHONS := 3.13 3.14 3.15
+WHEEL_ARCHS := x86_64 aarch64
 WHEEL_VENV := .venv-wheel
 WHEEL_DIR := dist
+WHEEL_BUILD := PYTHON=$(abspath $(WHEEL_VENV))/bin/python tools/build-wheel.sh
+wheels: $(WHEEL_VENV)/.ready
+	rm -rf $(WHEEL_DIR) && mkdir -p $(WHEEL_DIR)
+	for version in $(WHEEL_PYTHONS); do for arch in $(WHEEL_ARCHS); do \
+	  $(WHEEL_BUILD) $$version $$arch $(WHEEL_DIR) || exit 1; done; done
+	$(WHEEL_VENV)/bin/python -m build --sdist --outdir $(WHEEL_DIR) . >build/wheels/sdist.log
+	ls -l $(WHEEL_DIR)
+
+# The one release wheel of the build machine's interpreter and processor (what make bench-builds
+# measures and make dist-check tests), into dist/ beside the others.
+NATIVE_WHEEL = $(WHEEL_DIR)/tavrel-*-$(NATIVE_CP)-$(NATIVE_CP)-manylinux_2_17_$(NATIVE_ARCH).*.whl
+NATIVE_ARCH := $(shell uname -m)
+NATIVE_CP = $(shell $(WHEEL_VENV)/bin/python -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
 wheel: $(WHEEL_VENV)/.ready
-	rm -rf build/zig-wheel $(WHEEL_DIR)/tavrel-*.whl
-	TAVREL_ZIG_PYTHON=$(abspath $(WHEEL_VENV))/bin/python CXX=$(abspath tools/zig-c++) \
-	  $(WHEEL_VENV)/bin/python -m build --wheel --no-isolation --outdir build/zig-wheel -Cbuild-dir=build/zig .
-	PATH=$(abspath $(WHEEL_VENV))/bin:$$PATH $(WHEEL_VENV)/bin/auditwheel repair \
-	  --plat manylinux_2_17_x86_64 -w $(WHEEL_DIR) build/zig-wheel/tavrel-*.whl
-	cd $(WHEEL_DIR) && for w in tavrel-*-manylinux2014_x86_64.manylinux_2_17_x86_64.whl; do \
-	  [ ! -e "$$w" ] || mv "$$w" "$${w/manylinux2014_x86_64.manylinux_2_17_x86_64/manylinux_2_17_x86_64.manylinux2014_x86_64}"; \
-	done
-	$(WHEEL_VENV)/bin/auditwheel show $(WHEEL_DIR)/tavrel-*.whl
+	rm -f $(NATIVE_WHEEL)
+	$(WHEEL_BUILD) $$($(WHEEL_VENV)/bin/python -c 'import sys; print("%d.%d" % sys.version_info[:2])') $(NATIVE_ARCH) $(WHEEL_DIR)
+
+# Each wheel in dist/ installed into a fresh venv of its own interpreter in a Debian sid root of
+# its processor (amd64 natively, arm64 under qemu-user; made once per machine and cached under
+# /var/cache/tavrel, or TAVREL_CACHE), and the whole pytest suite of the sdist run against it
+# (tools/check-wheel.sh), WHEELS_JOBS wheels at a time (each suite runs on one core; the aarch64
+# ones, the longest, start first), each wheel's output printed when it ends.
+# WHEELS_SUBSET=aarch64 runs the suite with fewer random cases on the aarch64 wheels (the quick
+# hypothesis profile of tests/conftest.py: emulation makes the suite about 50 times slower), as
+# CI does; by default every wheel gets the whole suite. Needs root.
+WHEELS_SUBSET ?=
+WHEELS_JOBS ?= 2
+wheels-check: host-deps
+	@[ -n "$$(ls $(WHEEL_DIR)/*.whl 2>/dev/null)" ] || { echo "no wheels in $(WHEEL_DIR): run make wheels first" >&2; exit 1; }
+	tools/sid-root.sh amd64 $(WHEEL_PYTHONS) && tools/sid-root.sh arm64 $(WHEEL_PYTHONS)
+	mkdir -p build/wheels && { ls $(WHEEL_DIR)/*_aarch64.whl; ls $(WHEEL_DIR)/*_x86_64.whl; } 2>/dev/null | \
+	  xargs -P $(WHEELS_JOBS) -I WHEEL sh -c 'wheel=$$1; log=build/wheels/check-$$(basename $$wheel .whl).log; \
+	    case "$$wheel:$(WHEELS_SUBSET)" in *_aarch64.whl:aarch64) set -- --hypothesis-profile=quick ;; *) set -- ;; esac; \
+	    TAVREL_ROOT_PYTHONS="$(WHEEL_PYTHONS)" tools/check-wheel.sh $(WHEEL_DIR)/tavrel-*.tar.gz $$wheel "$$@" >$$log 2>&1; \
+	    status=$$?; cat $$log; exit $$status' check WHEEL
+
+host-deps:
+	tools/host-deps.sh
 
 $(WHEEL_VENV)/.ready: pyproject.toml tools/requirements.py
 	[ -x $(WHEEL_VENV)/bin/python ] || $$(tools/find-python.sh) -m venv $(WHEEL_VENV)
@@ -129,7 +160,7 @@ bench: $(VENV)/.installed $(VENV)/.bench-peers $(FLOORS) bench-builds
 # The developers' g++ build (the one in .venv) against the release wheel's zig build, on the same
 # workload in alternating processes (benchmarks/compare_builds.py).
 bench-builds: $(VENV)/.installed wheel
-	rm -rf build/bench-zig && $(PY) -m zipfile -e $$(ls $(WHEEL_DIR)/tavrel-*.whl) build/bench-zig
+	rm -rf build/bench-zig && $(PY) -m zipfile -e $$(ls $(NATIVE_WHEEL)) build/bench-zig
 	$(PY) benchmarks/compare_builds.py g++=$$($(PY) -I -c 'import tavrel; print(tavrel.__file__)') \
 	  zig=$$(ls build/bench-zig/tavrel.*.so)
 
@@ -187,7 +218,7 @@ dist-check: system-deps wheel
 	rm -rf $(DIST) && mkdir -p $(DIST)
 	$(WHEEL_VENV)/bin/python -m build --sdist --outdir $(DIST) .
 	python=$$(tools/find-python.sh) && $$python -m venv $(DIST)/venv-wheel && $$python -m venv $(DIST)/venv-sdist
-	whl=$$(ls $(WHEEL_DIR)/tavrel-*.whl) && $(DIST)/venv-wheel/bin/python $(PIP) "$$whl[test]"
+	whl=$$(ls $(NATIVE_WHEEL)) && $(DIST)/venv-wheel/bin/python $(PIP) "$$whl[test]"
 	tar -xzf $(DIST)/tavrel-*.tar.gz -C $(DIST)
 	cd $(DIST)/tavrel-*/ && ../venv-wheel/bin/python -c \
 	  'import tavrel, sys; assert tavrel.__file__.startswith(sys.prefix), tavrel.__file__' && \
@@ -196,8 +227,8 @@ dist-check: system-deps wheel
 	cd $(DIST) && venv-sdist/bin/python -c 'import sys, tavrel; \
 	  assert tavrel.__file__.startswith(sys.prefix); \
 	  print(tavrel.Tavrel("https://h/x", [], tavrel.HTTPMETHOD.GET).get_request_command())'
-	ls $(DIST)/venv-sdist/lib/python3.13/site-packages/tavrel-stubs
-	@echo "tested wheel: $$(basename $$(ls $(WHEEL_DIR)/tavrel-*.whl))"
+	ls $(DIST)/venv-sdist/lib/python3.*/site-packages/tavrel-stubs
+	@echo "tested wheel: $$(basename $$(ls $(NATIVE_WHEEL)))"
 
 %/.created: pyproject.toml tools/requirements.py
 	python=$$(tools/find-python.sh) && $$python -m venv $*

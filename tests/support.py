@@ -9,6 +9,7 @@ import os
 import pathlib
 import re
 import subprocess
+import sys
 import threading
 
 from tavrel import HTTPMETHOD, Tavrel
@@ -71,6 +72,21 @@ def chained_type_error():
     error = TypeError("refused item")
     error.__cause__ = ValueError("underlying")
     return error
+
+
+def examples(count):
+    """`count` random cases for a property test, scaled as the loaded hypothesis profile scales
+    hypothesis' default of 100: the same under the default profile, a tenth under `quick`
+    (tests/conftest.py)."""
+    from hypothesis import settings
+
+    return max(1, count * settings.default.max_examples // 100)
+
+
+def for_version(messages):
+    """The interpreter's own message for this version, from `messages`: {(3, minor): text, ...},
+    each entry holding from its version until the next one's."""
+    return messages[max(v for v in messages if v <= sys.version_info[:2])]
 
 
 # --- oracles --------------------------------------------------------------------------------------

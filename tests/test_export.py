@@ -8,7 +8,7 @@ import jsonschema
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from support import METHODS, SCHEMA_URL, expected_document, expected_text, req
+from support import METHODS, SCHEMA_URL, examples, expected_document, expected_text, req
 from tavrel import TavrelCollection
 
 HEAD = '{"info":{"name":"Tavrel Collection","schema":"' + SCHEMA_URL + '"},"item":'
@@ -155,14 +155,14 @@ def build(rows, split):
 
 
 class TestAgainstOracle:
-    @settings(max_examples=200, deadline=None)
+    @settings(max_examples=examples(200), deadline=None)
     @given(requests(METHODS), st.integers(-1, 4))
     def test_matches_rules(self, rows, split):
         out = build(rows, split).export_collection()
         assert out == expected_text(rows)
         assert json.loads(out) == expected_document(rows)
 
-    @settings(max_examples=50, deadline=None)
+    @settings(max_examples=examples(50), deadline=None)
     @given(requests(METHODS), st.integers(-1, 4))
     def test_valid_against_schema(self, rows, split):
         document = json.loads(build(rows, split).export_collection())

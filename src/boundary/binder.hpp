@@ -110,7 +110,9 @@ private:
     static consteval std::size_t index_of() {
         std::size_t index = 0;
         std::size_t found = sizeof...(Params);
-        ((static_cast<const void*>(&Params) == static_cast<const void*>(&P) ? (found = index, ++index) : ++index), ...);
+        (static_cast<void>(static_cast<const void*>(&Params) == static_cast<const void*>(&P) ? (found = index, ++index)
+                                                                                             : ++index),
+         ...);
         if (found == sizeof...(Params)) throw "not a parameter of this signature";
         return found;
     }

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# check-wheel.sh SDIST WHEEL [PYTEST_ARGS...]: installs WHEEL, with its test extra from PyPI, into a
+# fresh venv of its own interpreter inside a Debian sid root of its processor (tools/sid-root.sh;
+# an aarch64 wheel runs under qemu-user), and runs the pytest suite of the unpacked SDIST against
+# it, with PYTEST_ARGS. Prints the wheel's name, the suite's closing line and its time. Needs root
+# (tools/host-deps.sh sets up the host).
+set -euo pipefail
+sdist=$(realpath "${1:?usage: check-wheel.sh SDIST WHEEL [PYTEST_ARGS...]}") wheel=$(realpath "${2:?}")
+shift 2
+here=$(cd "$(dirname "$0")" && pwd)
+name=$(basename "$wheel")
+cp=$(echo "$name" | cut -d- -f3)
+version=${cp:2:1}.${cp:3}
+case $name in
+  *_x86_64.whl) debarch=amd64 ;;
+  *_aarch64.whl) debarch=arm64 ;;
+  *) echo "$name: not an x86_64 or aarch64 wheel" >&2; exit 2 ;;
+esac
+root=$("$here/sid-root.sh" "$debarch" ${TAVREL_ROOT_PYTHONS:-$version})
+work=/opt/tavrel-check/$cp-$debarch
+rm -rf "$root$work" && mkdir -p "$root$work"
+cp "$wheel" "$root$work/"
+tar -xzf "$sdist" -C "$root$work"
+src=$(cd "$root$work" && ls -d tavrel-*/)
+pip_cache=${TAVREL_CACHE:-/var/cache/tavrel}/pip-$debarch
+mkdir -p "$root/root/.cache" "$pip_cache"
+echo "== $name: python$version in the sid $debarch root"
+start=$(date +%s)
+# pip's cache lives on the host, bind-mounted, so that a second check downloads nothing.
+set +e
+unshare --mount --propagation private -- /bin/sh -c '
+  mount --bind "$1" "$2/root/.cache" && shift 2 && exec "$@"' cache "$pip_cache" "$root" \
+"$here/in-root.sh" "$root" /bin/sh -c '
+  set -e
+  work=$1 version=$2 wheel=$3 src=$4; shift 4
+  cd "$work"
+  python$version -m venv venv
+  # No byte-compiling of the whole of mypy and the rest at install: under emulation that costs
+  # minutes; what the tests import is compiled when first imported.
+  for n in 1 2 3; do
+    venv/bin/python -m pip install -q --no-compile --disable-pip-version-check "./$wheel[test]" && break
+    [ $n -lt 3 ] || exit 1; sleep $((n * 10))
+  done
+  cd "$src"
+  # The installed wheel is the one imported, never a build in the source tree.
+  "$work/venv/bin/python" -c "import sys, tavrel; assert tavrel.__file__.startswith(sys.prefix), tavrel.__file__"
+  exec "$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+' check "$work" "$version" "$name" "$src" "$@" 2>&1 | tee "$root$work/pytest.log" | tail -n 15
+status=${PIPESTATUS[0]}
+set -e
+echo "== $name: exit status $status in $(( $(date +%s) - start )) s"
+exit "$status"
