@@ -17,6 +17,7 @@ from support import (
     NOT_IN_HEADER,
     UNPRINTABLE_VERSION,
     curl_words,
+    examples,
     expected_document,
     plain_env,
     req,
@@ -300,7 +301,7 @@ class TestRoundTrip:
     """Every command is one line of printable text, and the shells read back from it exactly the
     words meant; what no command can carry is refused as the rules say."""
 
-    @settings(max_examples=300, deadline=None)
+    @settings(max_examples=examples(300), deadline=None)
     @given(requests)
     def test_one_printable_line_of_the_words(self, args):
         expected = words_or_refusal(args)
@@ -331,7 +332,7 @@ class TestRoundTrip:
         assert [[word.decode() for word in words] for words in got] == [curl_words(*args) for args in cases]
 
     @pytest.mark.parametrize("shell", SHELLS)
-    @settings(max_examples=150, deadline=None)
+    @settings(max_examples=examples(150), deadline=None)
     @given(args=requests)
     def test_shell(self, shell, args):
         expected = words_or_refusal(args)

@@ -1,13 +1,14 @@
 """Rendered commands, run by bash (and dash) and the real curl, reach a loopback server as the
 request says."""
 
+import re
 import shutil
 import urllib.parse
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from support import METHODS, RecordingServer, req, run_curl
+from support import METHODS, RecordingServer, examples, req, run_curl
 
 pytestmark = pytest.mark.skipif(
     shutil.which("curl") is None or shutil.which("bash") is None,
@@ -144,6 +145,10 @@ def as_sent(url_tail):
     return path + mark + query.encode().decode("latin-1")
 
 
+def escapes_lowered(target):
+    return re.sub("%[0-9A-Fa-f]{2}", lambda escape: escape.group().lower(), target)
+
+
 printable = st.characters(min_codepoint=0x20, max_codepoint=0x7E)
 some_text = st.text(printable | st.sampled_from(["é", "€", "日", "🎉"]), max_size=20)
 token = st.text(st.sampled_from("!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"),
@@ -165,7 +170,8 @@ def described_requests(draw):
 
 
 class TestRandomRequestsThroughCurl:
-    @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @settings(max_examples=examples(300), deadline=None,
+              suppress_health_check=[HealthCheck.function_scoped_fixture])
     @given(described_requests())
     def test_what_arrives_is_the_request(self, server, tmp_path, request_args):
         url_tail, headers, method, body = request_args
@@ -178,6 +184,7 @@ class TestRandomRequestsThroughCurl:
             return
         assert done.returncode == 0, (command, done.stderr)
         [(got_method, got_path, got_headers, got_body)] = server.seen
-        assert (got_method, got_path) == (method, expected_target)
+        # curl 7 writes its percent-escapes in lower case, curl 8 in upper case.
+        assert (got_method, escapes_lowered(got_path)) == (method, escapes_lowered(expected_target))
         assert_headers_arrived(got_headers, headers)
         assert got_body == (b"" if body is None else body.encode())
