@@ -6,7 +6,6 @@
 #include <array>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "request.hpp"
@@ -68,7 +67,5 @@ private:
     bool ascii_ = true;
     std::optional<Unsendable> unsendable_;
 };
-
-std::variant<std::string, Unsendable> render_command(const Request& request);
 
 }  // namespace tavrel
