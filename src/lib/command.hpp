@@ -32,6 +32,12 @@ struct Unsendable {
 class CommandText {
 public:
     explicit CommandText(const Request& request);
+    // Neither copied nor moved: header_classes_ points into the object's own in_place_classes_.
+    CommandText(const CommandText&) = delete;
+    CommandText& operator=(const CommandText&) = delete;
+    CommandText(CommandText&&) = delete;
+    CommandText& operator=(CommandText&&) = delete;
+    ~CommandText() = default;
 
     // Set when no command can carry the request; the rest is then meaningless.
     const std::optional<Unsendable>& unsendable() const noexcept { return unsendable_; }

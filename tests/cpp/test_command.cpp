@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "lib/command.hpp"
@@ -16,6 +17,11 @@ Request make(std::string url, std::vector<HeaderView> headers, HttpMethod method
              std::optional<std::string_view> body = std::nullopt) {
     return Request(url, headers, method, body);
 }
+
+// Its header classes point into the object itself: a copy or a moved-to object would read the
+// original's.
+static_assert(!std::is_copy_constructible_v<CommandText> && !std::is_move_constructible_v<CommandText> &&
+              !std::is_copy_assignable_v<CommandText> && !std::is_move_assignable_v<CommandText>);
 
 // The command, or "refused: " and the message, as get_request_command makes it: written into room
 // for its bound (a short command) and into room for its counted size (a long one), which must
