@@ -171,11 +171,6 @@ bool resize_ascii_str(PyRef& str, std::size_t size) {
 Result<PyRef> new_int(long long value) { return checked(PyLong_FromLongLong(value)); }
 Result<PyRef> new_list(Py_ssize_t size) { return checked(PyList_New(size)); }
 
-#if defined(__GNUC__)
-[[gnu::tls_model("initial-exec")]]
-#endif
-constinit thread_local long boundary_depth = 0;
-
 void raise_current_cpp_exception() noexcept {
     try {
         throw;

@@ -92,22 +92,6 @@ Result<PyRef> new_int(long long value);
 Result<PyRef> new_list(Py_ssize_t size);
 inline PyRef new_ref(PyObject* singleton) { return PyRef::borrow(singleton); }
 
-// The per-thread count of active boundary entries. Kept for telling a re-entrant entry apart;
-// nothing reads it yet. Bumped on every call, so it uses the initial-exec TLS model: a
-// thread-local of a shared library otherwise costs a call to __tls_get_addr per access.
-#if defined(__GNUC__)
-[[gnu::tls_model("initial-exec")]]
-#endif
-extern constinit thread_local long boundary_depth;
-
-class BoundaryScope {
-public:
-    BoundaryScope() noexcept { ++boundary_depth; }
-    ~BoundaryScope() { --boundary_depth; }
-    BoundaryScope(const BoundaryScope&) = delete;
-    BoundaryScope& operator=(const BoundaryScope&) = delete;
-};
-
 // Raises what a C++ exception escaping an operation stands for; call only inside a catch block.
 void raise_current_cpp_exception() noexcept;
 
@@ -115,7 +99,6 @@ void raise_current_cpp_exception() noexcept;
 // exception is set.
 template <class Op>
 PyObject* object_boundary(Op&& op) noexcept {
-    BoundaryScope scope;
     PyObject* out = nullptr;
     try {
         Result<PyRef> result = op();
@@ -136,7 +119,6 @@ PyObject* object_boundary(Op&& op) noexcept {
 // exception state itself, so that exception is set aside only when a failure is to be reported.
 template <class Op>
 void release_boundary(Op&& op) noexcept {
-    BoundaryScope scope;
     PyObject* pending = nullptr;
     bool failed = false;
     try {

@@ -85,21 +85,10 @@ static_assert(scan::picks_out(kEscaped, [](auto b) {
 using scan::kHighs;
 using scan::kOnes;
 constexpr std::uint64_t high_bits(std::uint64_t word) { return word & kHighs; }
-constexpr std::uint64_t zero_mask(std::uint64_t word) { return eq(scan::Word{word}, 0).bits; }
 constexpr std::uint64_t control_mask(std::uint64_t word) { return control_lanes(scan::Word{word}).bits; }
 constexpr std::uint64_t escape_mask(std::uint64_t word) { return escape_lanes(scan::Word{word}).bits; }
 
 }  // namespace detail
-
-// Whether any byte of `text` is 0x80 or above, eight bytes at a time.
-inline bool has_non_ascii(std::string_view text) {
-    const char* p = text.data();
-    std::size_t n = text.size();
-    std::uint64_t highs = 0;
-    for (; n >= 8; p += 8, n -= 8) highs |= scan::load_word(p).bits;
-    for (; n > 0; ++p, --n) highs |= static_cast<unsigned char>(*p);
-    return detail::high_bits(highs) != 0;
-}
 
 // One pass, sixteen bytes at a time, then eight; the tail (and every text during constant
 // evaluation) byte by byte.

@@ -188,7 +188,8 @@ private:
 
 // string_view ordering goes through char_traits<char>, which compares characters as unsigned
 // char and puts a prefix first: exactly the byte order the keys must keep. Keys that differ in
-// their first byte (all keys of the collection document's objects) are told apart by it alone.
+// their first byte (most keys of the collection document's objects) are told apart by it alone;
+// the others ("path" and "protocol" of the url object) by the whole comparison.
 inline bool key_less(std::string_view a, std::string_view b) noexcept {
     if (!a.empty() && !b.empty() && a[0] != b[0]) {
         return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);

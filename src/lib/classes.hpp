@@ -23,10 +23,15 @@ struct TavrelClass : PyClass<TavrelClass> {
     static const ClassSpec spec;
 };
 
-// The stored list: nullopt while unset, which differs from an empty list. The records that
-// add_request copies in take their blocks from `arena`, which goes after them.
-struct StoredList {
+// The arena of a stored list, a base of it: a base is made before the members and destroyed after
+// them, so the records always go before the arena their blocks come from.
+struct StoredArena {
     RecordArena arena;
+};
+
+// The stored list: nullopt while unset, which differs from an empty list. The records that
+// add_request copies in take their blocks from `arena`.
+struct StoredList : StoredArena {
     std::optional<std::vector<Request>> records;
 };
 

@@ -544,12 +544,4 @@ std::size_t CommandText::size() const { return emit(Counter{}).size; }
 
 std::size_t CommandText::write(char* out) const { return static_cast<std::size_t>(emit(Writer{out}).out - out); }
 
-std::variant<std::string, Unsendable> render_command(const Request& request) {
-    const CommandText command(request);
-    if (command.unsendable()) return *command.unsendable();
-    std::string text(command.size(), '\0');
-    text.resize(command.write(text.data()));
-    return text;
-}
-
 }  // namespace tavrel

@@ -6,7 +6,6 @@
 #include <array>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "request.hpp"
@@ -33,6 +32,12 @@ struct Unsendable {
 class CommandText {
 public:
     explicit CommandText(const Request& request);
+    // Neither copied nor moved: header_classes_ points into the object's own in_place_classes_.
+    CommandText(const CommandText&) = delete;
+    CommandText& operator=(const CommandText&) = delete;
+    CommandText(CommandText&&) = delete;
+    CommandText& operator=(CommandText&&) = delete;
+    ~CommandText() = default;
 
     // Set when no command can carry the request; the rest is then meaningless.
     const std::optional<Unsendable>& unsendable() const noexcept { return unsendable_; }
@@ -68,7 +73,5 @@ private:
     bool ascii_ = true;
     std::optional<Unsendable> unsendable_;
 };
-
-std::variant<std::string, Unsendable> render_command(const Request& request);
 
 }  // namespace tavrel

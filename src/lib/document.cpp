@@ -329,17 +329,4 @@ std::optional<MissingHost> write_document(std::span<const Request> records, json
     return std::nullopt;
 }
 
-std::variant<json::TextBuffer, MissingHost> write_document(std::span<const Request> records) {
-    json::TextBuffer out;
-    out.reserve(document_size_estimate(records));
-    if (std::optional<MissingHost> missing = write_document(records, out)) return std::move(*missing);
-    return out;
-}
-
-std::variant<std::string, MissingHost> export_document(std::span<const Request> records) {
-    auto written = write_document(records);
-    if (auto* missing = std::get_if<MissingHost>(&written)) return std::move(*missing);
-    return std::string(std::get<json::TextBuffer>(written).view());
-}
-
 }  // namespace tavrel

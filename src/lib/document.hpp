@@ -5,7 +5,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <variant>
 
 #include "json/json_value.hpp"
 #include "json/json_writer.hpp"
@@ -62,9 +61,5 @@ std::optional<MissingHost> write_document(std::span<const Request> records, json
 
 // A first size to give the output of write_document: right when nothing needs escaping.
 std::size_t document_size_estimate(std::span<const Request> records);
-
-// The same text in a buffer of its own, and in a std::string.
-std::variant<json::TextBuffer, MissingHost> write_document(std::span<const Request> records);
-std::variant<std::string, MissingHost> export_document(std::span<const Request> records);
 
 }  // namespace tavrel

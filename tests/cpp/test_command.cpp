@@ -2,6 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
 
 #include "lib/command.hpp"
 
@@ -13,11 +18,26 @@ Request make(std::string url, std::vector<HeaderView> headers, HttpMethod method
     return Request(url, headers, method, body);
 }
 
-// The command, or "refused: " and the message.
+// Its header classes point into the object itself: a copy or a moved-to object would read the
+// original's.
+static_assert(!std::is_copy_constructible_v<CommandText> && !std::is_move_constructible_v<CommandText> &&
+              !std::is_copy_assignable_v<CommandText> && !std::is_move_assignable_v<CommandText>);
+
+// The command, or "refused: " and the message, as get_request_command makes it: written into room
+// for its bound (a short command) and into room for its counted size (a long one), which must
+// agree; a command said to be ASCII must be.
 std::string render(const Request& request) {
-    auto rendered = render_command(request);
-    if (auto* refused = std::get_if<Unsendable>(&rendered)) return "refused: " + refused->message;
-    return std::get<std::string>(rendered);
+    const CommandText command(request);
+    if (command.unsendable()) return "refused: " + command.unsendable()->message;
+    std::string bounded(command.bound(), '\0');
+    bounded.resize(command.write(bounded.data()));
+    std::string exact(command.size(), '\0');
+    EXPECT_EQ(command.write(exact.data()), exact.size());
+    EXPECT_EQ(bounded, exact);
+    if (command.ascii()) {
+        EXPECT_TRUE(std::ranges::none_of(exact, [](char c) { return static_cast<unsigned char>(c) >= 0x80; }));
+    }
+    return exact;
 }
 
 TEST(RenderCommand, PlainTextsAreWrittenAsGiven) {
