@@ -372,6 +372,8 @@ class RecordingServer:
 # --- pasting into an interactive shell ------------------------------------------------------------
 
 PASTE_START, PASTE_END = b"\x1b[200~", b"\x1b[201~"
+# A VT220's answer to the primary device attributes query.
+DEVICE_ATTRIBUTES = b"\x1b[?62;22c"
 # What a shell prints to ask the terminal for bracketed paste.
 ASK_BRACKETS = b"\x1b[?2004h"
 # How each shell is started interactively without the user's rc files.
@@ -427,7 +429,7 @@ class PastedShell:
             ["sh", "-c", 'exec "$@" <>"$0" >&0 2>&0', tty, *INTERACTIVE[self.shell]], cwd=self.home, env=env,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             start_new_session=True)
-        self.output = bytearray()
+        self.output, self.answered = bytearray(), 0
         words = f"{self.home}/words"
         if self.shell == "fish":
             lines = ["function fish_prompt; printf '%s' '$ '; end; set -g n " + str(self.count),
@@ -460,7 +462,7 @@ class PastedShell:
             if not readable and not writable:
                 raise TimeoutError(f"{self.shell} took no input; output: {bytes(self.output[-3000:])!r}")
             if readable:
-                self.output += os.read(self.master, 65536)
+                self._receive()
             if writable:
                 try:
                     data = data[os.write(self.master, data[:1024]):]
@@ -476,6 +478,15 @@ class PastedShell:
         self.marked_at = self._wait_for(f"M{self.markers}-done\r\n".encode())
         self._wait_for(b"$ ", self.marked_at)
 
+    def _receive(self):
+        """Reads what the shell wrote, and answers its queries for the primary device attributes
+        (ESC [ c) as a terminal does: fish 4 asks at start and waits for the answer."""
+        self.output += os.read(self.master, 65536)
+        asked = self.output.count(b"\x1b[c") + self.output.count(b"\x1b[0c")
+        for _ in range(asked - self.answered):
+            os.write(self.master, DEVICE_ATTRIBUTES)
+        self.answered = asked
+
     def _wait_for(self, needle, start=0):
         """Reads the shell's output until it holds `needle` after `start`; returns where it ends."""
         import select
@@ -486,7 +497,7 @@ class PastedShell:
             left = deadline - time.monotonic()
             if left <= 0 or not select.select([self.master], [], [], left)[0]:
                 raise TimeoutError(f"{self.shell} never printed {needle!r}; output: {bytes(self.output[-3000:])!r}")
-            self.output += os.read(self.master, 65536)
+            self._receive()
         return self.output.index(needle, start) + len(needle)
 
     def paste(self, command):
