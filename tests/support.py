@@ -144,7 +144,14 @@ def _key_text(key):
     """A header key as a refusal message shows it: in double quotes, with backslash, double quote
     and the unprintable characters written as in a Python literal."""
     named = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\n": "\\n", "\r": "\\r"}
-    return '"' + "".join(named.get(c) or (repr(c)[1:-1] if unprintable(ord(c)) else c) for c in key) + '"'
+    return '"' + "".join(named.get(c) or (_escape(c) if unprintable(ord(c)) else c) for c in key) + '"'
+
+
+def _escape(c):
+    """`c` as a Python literal escapes it (written out here: repr() follows this interpreter's
+    Unicode version, the module the table's)."""
+    code = ord(c)
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
 
 
 def _key_refusal(key):
