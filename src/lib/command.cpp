@@ -221,19 +221,11 @@ std::string quoted_key(std::string_view key) {
     std::string out = "\"";
     for (std::size_t i = 0; i < key.size();) {
         const auto byte = static_cast<unsigned char>(key[i]);
-        std::size_t length = 1;
-        char32_t code_point = byte;
-        if (byte >= 0x80) {
-            length = unprintable_prefix(key.substr(i));
-            if (length == 0) {
-                length = sequence_length(key.substr(i));
-                out += key.substr(i, length);
-                i += length;
-                continue;
-            }
-            // The character's code point; a byte that starts no character stands for itself.
-            code_point = length == 1 ? byte : static_cast<char32_t>(byte & (0x7F >> length));
-            for (std::size_t k = 1; k < length; ++k) code_point = (code_point << 6) | (key[i + k] & 0x3F);
+        const Utf8Char c = byte >= 0x80 ? decode_utf8(key.substr(i)) : Utf8Char{byte, 1, true};
+        if (byte >= 0x80 && !c.unprintable()) {
+            out += key.substr(i, c.length);
+            i += c.length;
+            continue;
         }
         if (byte == '\\' || byte == '"') {
             out += '\\';
@@ -241,13 +233,13 @@ std::string quoted_key(std::string_view key) {
         } else if (byte == '\t' || byte == '\n' || byte == '\r') {
             out += byte == '\t' ? "\\t" : byte == '\n' ? "\\n" : "\\r";
         } else if (byte < 0x20 || byte >= 0x7F) {
-            const int digits = code_point < 0x100 ? 2 : code_point < 0x10000 ? 4 : 8;
+            const int digits = c.code_point < 0x100 ? 2 : c.code_point < 0x10000 ? 4 : 8;
             out += digits == 2 ? "\\x" : digits == 4 ? "\\u" : "\\U";
-            for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(code_point >> shift) & 0xF];
+            for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(c.code_point >> shift) & 0xF];
         } else {
             out += key[i];
         }
-        i += length;
+        i += c.length;
     }
     out += '"';
     return out;
@@ -363,11 +355,12 @@ void put_format(Sink& sink, std::string_view text, bool starts_format) {
         const auto byte = static_cast<unsigned char>(text[i]);
         std::size_t escaped = 0;  // bytes written as octal escapes
         if (byte >= 0x80) {
-            escaped = unprintable_prefix(text.substr(i));
-            if (escaped == 0) {
-                i += sequence_length(text.substr(i));
+            const Utf8Char c = decode_utf8(text.substr(i));
+            if (!c.unprintable()) {
+                i += c.length;
                 continue;
             }
+            escaped = c.length;
         } else if (byte < 0x20 || byte == 0x7F || byte == '\\' || byte == '!' ||
                    (byte == '-' && i == 0 && starts_format)) {
             escaped = 1;

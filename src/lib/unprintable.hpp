@@ -19,14 +19,18 @@ constexpr bool unprintable(char32_t code_point) {
     return (bits[(code_point >> 6) & 3] >> (code_point & 63)) & 1;
 }
 
-// For `text` starting with a byte of 0x80 or more: the length of the UTF-8 sequence it starts when
-// the character is unprintable, else 0. A byte that starts no well-formed sequence counts as an
-// unprintable character of one byte (texts from Python are always well formed).
-std::size_t unprintable_prefix(std::string_view text);
+// One character of UTF-8 text: its code point and the length of its sequence. A byte that starts
+// no well-formed sequence stands for itself, a character of one byte that counts as unprintable
+// (texts from Python are always well formed).
+struct Utf8Char {
+    char32_t code_point;
+    std::size_t length;
+    bool well_formed;
+    bool unprintable() const { return !well_formed || tavrel::unprintable(code_point); }
+};
 
-// The length of the UTF-8 sequence that `text` starts with (1 for ASCII and for a byte that
-// starts no well-formed sequence).
-std::size_t sequence_length(std::string_view text);
+// The character that `text` starts with; its first byte is 0x80 or more.
+Utf8Char decode_utf8(std::string_view text);
 
 // Whether a non-ASCII character of `text` is unprintable.
 bool has_unprintable_non_ascii(std::string_view text);
