@@ -2,11 +2,12 @@
 #pragma once
 
 #include <cassert>
+#include <memory>
 #include <optional>
 #include <source_location>
 #include <string>
+#include <type_traits>
 #include <utility>
-#include <variant>
 
 #include "py_ref.hpp"
 
@@ -68,22 +69,51 @@ private:
 // The value of an operation that has nothing to return.
 struct Void {};
 
-// Either a value or a Failure.
+// Either a value or a Failure. A tagged union rather than std::variant: every call returns one,
+// and libc++'s variant (the release wheels' standard library) moves and destroys its alternatives
+// through a table of function pointers, calls that the compiler cannot inline away.
 template <class T>
 class [[nodiscard]] Result {
 public:
-    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-    Result(Failure failure) : v_(std::in_place_index<1>, std::move(failure)) {}
+    Result(T value) : value_(std::move(value)), ok_(true) {}
+    Result(Failure failure) : failure_(std::move(failure)), ok_(false) {}
+    Result(Result&& other) noexcept(std::is_nothrow_move_constructible_v<T>) : ok_(other.ok_) {
+        if (ok_) {
+            std::construct_at(&value_, std::move(other.value_));
+        } else {
+            std::construct_at(&failure_, std::move(other.failure_));
+        }
+    }
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+    Result& operator=(Result&&) = delete;
+    ~Result() {
+        if (ok_) {
+            std::destroy_at(&value_);
+        } else {
+            std::destroy_at(&failure_);
+        }
+    }
 
-    bool ok() const noexcept { return v_.index() == 0; }
-    explicit operator bool() const noexcept { return ok(); }
-    T& value() noexcept { return std::get<0>(v_); }
+    bool ok() const noexcept { return ok_; }
+    explicit operator bool() const noexcept { return ok_; }
+    T& value() noexcept {
+        assert(ok_);
+        return value_;
+    }
     T& operator*() noexcept { return value(); }
     T* operator->() noexcept { return &value(); }
-    Failure& failure() noexcept { return std::get<1>(v_); }
+    Failure& failure() noexcept {
+        assert(!ok_);
+        return failure_;
+    }
 
 private:
-    std::variant<T, Failure> v_;
+    union {
+        T value_;
+        Failure failure_;
+    };
+    bool ok_;
 };
 
 // Passing a failure on, the one way it is done: `TAVREL_TRY(expr);` evaluates the Result `expr`
