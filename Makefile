@@ -158,7 +158,7 @@ bench: $(VENV)/.installed $(VENV)/.bench-peers $(FLOORS) bench-builds
 	$(PY) benchmarks/bench.py $(BENCH_ARGS)
 
 # The developers' g++ build (the one in .venv) against the release wheel's zig build, on the same
-# workload in alternating processes (benchmarks/compare_builds.py).
+# workload, both loaded into each process with their calls interleaved (benchmarks/compare_builds.py).
 bench-builds: $(VENV)/.installed wheel
 	rm -rf build/bench-zig && $(PY) -m zipfile -e $$(ls $(NATIVE_WHEEL)) build/bench-zig
 	$(PY) benchmarks/compare_builds.py g++=$$($(PY) -I -c 'import tavrel; print(tavrel.__file__)') \
