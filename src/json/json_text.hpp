@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/inline.hpp"
 #include "scan/bytes16.hpp"
 
 namespace tavrel::json {

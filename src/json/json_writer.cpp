@@ -1,4 +1,5 @@
 // Compact JSON writer: exact sizing, escaping a block of bytes at a time, shortest float digits.
+#include "base/inline.hpp"
 #include "json/json_writer.hpp"
 
 #include <algorithm>
