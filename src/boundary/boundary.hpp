@@ -112,8 +112,9 @@ inline constexpr std::size_t kShortText = 4096;
 
 // A new str of the text that `write(char* out)` writes at `out` and returns the length of: at
 // most `bound` bytes, exactly `count()`; `ascii` says it is all ASCII. A short text is written
-// once into a buffer here and copied into its str, which costs less than cutting a str made for
-// the bound; a long one is counted first and written straight into a StrSink of its length.
+// once into a buffer here and copied into a str of its length, known only once it is written
+// (the bound can be four times it); a long one is counted first and written straight into a
+// StrSink of its length.
 template <class Count, class Write>
 Result<PyRef> new_str_written(std::size_t bound, bool ascii, Count&& count, Write&& write) {
     if (bound <= kShortText) {
