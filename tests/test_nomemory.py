@@ -141,6 +141,10 @@ MAKERS = {
 
 # The operations whose result object is made by the module after its own work is done.
 RESULT_MAKERS = ["get_request_command", "get_collection", "export_collection", "HTTPMETHOD repr"]
+# Those whose result is a str: one that the interpreter cannot make is its MemoryError.
+STR_RESULT_MAKERS = ["get_request_command", "export_collection", "HTTPMETHOD repr"]
+# The others: a result object that cannot be made is a PanicException.
+OBJECT_RESULT_MAKERS = [name for name in RESULT_MAKERS if name not in STR_RESULT_MAKERS]
 
 
 # --------------------------------------------------------------------------------------------
@@ -237,10 +241,10 @@ def _check(make, reference, start, stop, tally, faults):
 
 
 def _prime_panic():
-    """Raises and catches one PanicException (the interpreter cannot make a result str)."""
-    request = _request()
+    """Raises and catches one PanicException (the interpreter cannot make a result list)."""
+    collection = TavrelCollection([_request()])
     for k in range(50):
-        result, exc = _attempt(request.get_request_command, (), {}, k, k + 1, *_HOOKS)
+        result, exc = _attempt(collection.get_collection, (), {}, k, k + 1, *_HOOKS)
         if exc is not None and type(exc).__name__ == "PanicException":
             return exc
     raise AssertionError("no PanicException could be provoked")
@@ -328,7 +332,17 @@ def test_allocation_failures_end_in_normal_outcome_or_memory_error(name):
 
 
 @needs_testcapi
-@pytest.mark.parametrize("name", RESULT_MAKERS)
+@pytest.mark.parametrize("name", STR_RESULT_MAKERS)
+def test_result_str_failure_raises_memory_error_without_a_report(name):
+    proc, summary = _sweep(name, "fresh")
+    assert summary["faults"] == []
+    assert "PanicException" not in summary["exhausted"] and "PanicException" not in summary["single"]
+    assert summary["single"].get("MemoryError", 0) > 0
+    assert REPORT_LINE not in proc.stderr
+
+
+@needs_testcapi
+@pytest.mark.parametrize("name", OBJECT_RESULT_MAKERS)
 def test_result_object_failure_raises_panic_exception_after_a_report(name):
     # "primed": one PanicException was raised before the sweep (see the next test).
     proc, summary = _sweep(name, "primed")
@@ -378,7 +392,7 @@ def test_memory_error_while_forming_an_argument_error_is_not_turned_into_type_er
 RLIMIT_CHILD = textwrap.dedent("""
     import mmap
     import resource
-    from tavrel import HTTPMETHOD, Tavrel
+    from tavrel import HTTPMETHOD, Tavrel, TavrelCollection
 
     def vm_size():
         with open("/proc/self/status") as status:
@@ -386,23 +400,30 @@ RLIMIT_CHILD = textwrap.dedent("""
                 if line.startswith("VmSize:"):
                     return int(line.split()[1]) * 1024
 
-    body = "x" * (200 << 20)
-    request = Tavrel("https://h/p", [("K", "v")], HTTPMETHOD.POST, body)
-    del body
-    limit = vm_size() + (100 << 20)
-    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
-    try:
-        mmap.mmap(-1, limit).close()  # more than the limit leaves: refused where it holds
-        print("RESULT limit not enforced")
-        raise SystemExit
-    except OSError:
-        pass
-    try:
-        request.get_request_command()
-        print("RESULT returned")
-    except MemoryError:
-        print("RESULT MemoryError")
-    del request
+    # A command and an export far larger than the room left: the native buffers or the result str
+    # cannot be made. An ASCII text goes into its str as it is, another is decoded at the end.
+    unlimited = resource.getrlimit(resource.RLIMIT_AS)
+    for kind, char in (("ascii", "x"), ("non-ascii", "\u00e9")):
+        body = char * (200 << 20)
+        request = Tavrel("https://h/p", [("K", "v")], HTTPMETHOD.POST, body)
+        collection = TavrelCollection([request])
+        del body
+        limit = vm_size() + (100 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, unlimited[1]))
+        try:
+            mmap.mmap(-1, limit).close()  # more than the limit leaves: refused where it holds
+            print("RESULT limit not enforced")
+            raise SystemExit
+        except OSError:
+            pass
+        for name, operation in (("command", request.get_request_command), ("export", collection.export_collection)):
+            try:
+                operation()
+                print("RESULT", name, kind, "returned")
+            except BaseException as error:
+                print("RESULT", name, kind, type(error).__name__)
+        del request, collection
+        resource.setrlimit(resource.RLIMIT_AS, unlimited)
     small = Tavrel("https://h/p", [("K", "v")], HTTPMETHOD.GET, "b").get_request_command()
     print("AFTER", small)
 """)
@@ -415,7 +436,11 @@ def test_native_allocation_failure_raises_memory_error():
     assert proc.returncode == 0, proc.stderr[-3000:]
     if proc.stdout.startswith("RESULT limit not enforced"):
         pytest.skip("RLIMIT_AS is not enforced here (qemu-user, which runs the aarch64 wheels' tests, ignores it)")
-    assert proc.stdout.splitlines() == ["RESULT MemoryError", """AFTER curl -X GET https://h/p -H "K: v" -d 'b'"""]
+    assert proc.stdout.splitlines() == [
+        "RESULT command ascii MemoryError", "RESULT export ascii MemoryError",
+        "RESULT command non-ascii MemoryError", "RESULT export non-ascii MemoryError",
+        """AFTER curl -X GET https://h/p -H "K: v" -d 'b'"""]
+    assert "internal failure" not in proc.stderr
 
 
 if __name__ == "__main__":

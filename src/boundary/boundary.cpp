@@ -1,7 +1,9 @@
 // Raising failures, PanicException, fetching the interpreter's exception and result objects.
 #include "boundary.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -145,29 +147,83 @@ Result<PyRef> checked(PyObject* made) {
     PyErr_Print();
     return Failure::internal("Python API call failed");
 }
-}  // namespace
 
-Result<PyRef> new_str(std::string_view text) {
-    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-Result<PyRef> new_str(std::string_view text, bool ascii) {
-    if (!ascii) return new_str(text);
-    Result<PyRef> str = new_ascii_str(text.size());
-    if (str && !text.empty()) std::memcpy(ascii_data(str->get()), text.data(), text.size());
-    return str;
-}
-Result<PyRef> new_ascii_str(std::size_t size) {
-    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::length_error("str too long");
-    return checked(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-}
+// Gives a str made by new_ascii_str, not yet handed on, room for `size` characters in all,
+// keeping those before; it may move. False, with the interpreter's MemoryError set and the str
+// unchanged, when memory runs out.
 bool resize_ascii_str(PyRef& str, std::size_t size) {
-    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::length_error("str too long");
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        return false;
+    }
     // Resized in place: the str has one reference (ours), was never hashed and is not interned.
     PyObject* resized = str.release();
     const int failed = PyUnicode_Resize(&resized, static_cast<Py_ssize_t>(size));
     str = PyRef::steal(resized);  // on failure the str as it was
     return failed == 0;
 }
+
+}  // namespace
+
+// The interpreter's MemoryError as it is (the rule of every result str), anything else as
+// checked() has it.
+Result<PyRef> str_failure() {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return fetch_error();
+    return checked(nullptr);
+}
+
+Result<PyRef> new_utf8_str(std::string_view text) {
+    PyObject* const str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (str == nullptr) return str_failure();
+    return PyRef::steal(str);
+}
+
+StrSink::StrSink(PyRef str) noexcept : str_(std::move(str)) {
+    begin_ = cursor_ = ascii_data(str_.get());
+    limit_ = begin_ + PyUnicode_GET_LENGTH(str_.get());
+}
+
+Result<StrSink> StrSink::with_room(std::size_t capacity) {
+    PyObject* const str = new_ascii_str(capacity);
+    if (str == nullptr) return std::move(str_failure().failure());
+    return StrSink(PyRef::steal(str));
+}
+
+Result<PyRef> StrSink::finish() {
+    const std::size_t size = this->size();
+    if (!ascii()) return new_utf8_str(std::string_view(begin_, size));
+    if (!resize_ascii_str(str_, size)) return str_failure();
+    return std::move(str_);
+}
+
+namespace {
+// glibc's malloc serves a block from its heap, pages already touched and reused, once a block at
+// least as large has been freed, up to this size; a larger block is mapped afresh each time and
+// every page of it faults when first written.
+constexpr std::size_t kHeapBlockCeiling = std::size_t{32} << 20;
+
+// Half as much again, but not just across the ceiling: a str that fits below it stays there.
+constexpr std::size_t grown_capacity(std::size_t capacity) {
+    const std::size_t grown = capacity + capacity / 2;
+    const std::size_t below = kHeapBlockCeiling - (std::size_t{1} << 16);
+    return capacity < below && grown > below ? below : grown;
+}
+}  // namespace
+
+void StrSink::grow(std::size_t count) {
+    const std::size_t size = this->size();
+    const auto capacity = static_cast<std::size_t>(limit_ - begin_);
+    if (count > SIZE_MAX / 2 - size) throw std::bad_alloc();
+    const std::size_t grown = std::max(grown_capacity(capacity), size + count);
+    if (!resize_ascii_str(str_, grown)) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    begin_ = ascii_data(str_.get());
+    cursor_ = begin_ + size;
+    limit_ = begin_ + grown;
+}
+
 Result<PyRef> new_int(long long value) { return checked(PyLong_FromLongLong(value)); }
 Result<PyRef> new_list(Py_ssize_t size) { return checked(PyList_New(size)); }
 

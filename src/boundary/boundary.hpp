@@ -2,13 +2,16 @@
 // turn failures (and C++ exceptions) into raised Python exceptions.
 #pragma once
 
+#include <array>
 #include <cassert>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <string>
 #include <stdexcept>
 #include <string_view>
 
+#include "base/text_sink.hpp"
 #include "failure.hpp"
 
 namespace tavrel {
@@ -51,43 +54,82 @@ std::optional<std::string> text_of(PyRef str_obj);
 // A new `type(message)` exception whose __cause__ is `cause` (stolen; NULL for none).
 Failure exception_with_cause(PyObject* type, std::string_view message, PyRef cause);
 
-// New result objects. A NULL from the interpreter here is printed and becomes the internal
-// failure "Python API call failed".
-Result<PyRef> new_str(std::string_view text);
-// The same for a text known to be all ASCII (`ascii`): its bytes are copied straight into the
-// str instead of being decoded.
-Result<PyRef> new_str(std::string_view text, bool ascii);
-// A new str of `size` ASCII characters, to be filled in place through ascii_data() before it
-// is handed on: until then its characters are undefined.
-Result<PyRef> new_ascii_str(std::size_t size);
-inline char* ascii_data(PyObject* ascii_str) { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(ascii_str)); }
-// Gives a str made by new_ascii_str, not yet handed on, room for `size` characters in all,
-// keeping those before; it may move. False, with the interpreter's MemoryError set and the str
-// unchanged, when memory runs out.
-[[nodiscard]] bool resize_ascii_str(PyRef& str, std::size_t size);
-
-// The largest ASCII text written straight into its str. A str that the interpreter cannot make is
-// the internal failure "Python API call failed", while running out of memory for a native buffer
-// is the caller's MemoryError (as for every native allocation). So a text is written in place only
-// when its str is small enough that failing to make it means the process is out of memory
-// anyway; 1 MiB is a thousand times a typical command line, and above it the extra copy through
-// a native buffer costs little beside writing the text.
-inline constexpr std::size_t kMaxInPlaceText = std::size_t{1} << 20;
-
-// A new str of the `size` UTF-8 bytes that `fill(char* out)` writes. ASCII texts up to
-// kMaxInPlaceText are written straight into the str's own buffer; others are made in a native
-// buffer first and then converted.
-template <class Fill>
-Result<PyRef> new_str_filled(std::size_t size, bool ascii, Fill&& fill) {
-    if (ascii && size <= kMaxInPlaceText) {
-        Result<PyRef> str = new_ascii_str(size);
-        if (str) fill(ascii_data(str->get()));
-        return str;
-    }
-    std::string text(size, '\0');
-    fill(text.data());
-    return new_str(text, ascii);
+// Result strs, every one made here in one way and under one rule: a str that the interpreter
+// cannot make, grow or decode for want of memory raises its MemoryError, as any native allocation
+// that fails does (any other failure of the interpreter here is the internal failure "Python API
+// call failed", printed first).
+//
+// The failure of a result str that the interpreter did not make (NULL), under the rule above.
+Result<PyRef> str_failure();
+// A new str of the UTF-8 `text`, decoded.
+Result<PyRef> new_utf8_str(std::string_view text);
+// A new str of `size` ASCII characters, undefined until written, or NULL with the interpreter's
+// exception set; sizes beyond what a str can hold are a MemoryError, as the interpreter has it
+// for those just below.
+inline PyObject* new_ascii_str(std::size_t size) {
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    return PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
 }
+inline char* ascii_data(PyObject* ascii_str) { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(ascii_str)); }
+
+// A new str of the UTF-8 `text`; `ascii` says it is all ASCII, and then its bytes are copied
+// straight into the str instead of being decoded. Inline: the commands' strs are made here.
+inline Result<PyRef> new_str(std::string_view text, bool ascii = false) {
+    if (!ascii) return new_utf8_str(text);
+    PyObject* const str = new_ascii_str(text.size());
+    if (str == nullptr) return str_failure();
+    if (!text.empty()) std::memcpy(ascii_data(str), text.data(), text.size());
+    return PyRef::steal(str);
+}
+
+// A str written in place: the text goes straight into the characters of a new str, made as ASCII
+// with room for an estimate and grown in place as the writer asks for more. finish() cuts it to
+// the length written, or, when the text turned out not to be all ASCII (UTF-8 there, not
+// characters), decodes it into a new str. Until then the str is the sink's alone.
+class StrSink final : public TextSink {
+public:
+    // A sink with room for `capacity` bytes.
+    static Result<StrSink> with_room(std::size_t capacity);
+    Result<PyRef> finish();
+
+    StrSink(StrSink&&) noexcept = default;
+    StrSink& operator=(StrSink&&) noexcept = default;
+    StrSink(const StrSink&) = delete;
+    StrSink& operator=(const StrSink&) = delete;
+    ~StrSink() = default;
+
+private:
+    explicit StrSink(PyRef str) noexcept;
+    // Running out of memory here unwinds the writer, which has no failure path of its own, as
+    // every native allocation does (std::bad_alloc, raised as MemoryError).
+    void grow(std::size_t count) override;
+
+    PyRef str_;
+};
+
+// The most bytes of a text written into a local buffer by new_str_written.
+inline constexpr std::size_t kShortText = 4096;
+
+// A new str of the text that `write(char* out)` writes at `out` and returns the length of: at
+// most `bound` bytes, exactly `count()`; `ascii` says it is all ASCII. A short text is written
+// once into a buffer here and copied into a str of its length, known only once it is written
+// (the bound can be four times it); a long one is counted first and written straight into a
+// StrSink of its length.
+template <class Count, class Write>
+Result<PyRef> new_str_written(std::size_t bound, bool ascii, Count&& count, Write&& write) {
+    if (bound <= kShortText) {
+        std::array<char, kShortText> text;  // NOLINT(cppcoreguidelines-pro-type-member-init): written before read
+        return new_str(std::string_view(text.data(), write(text.data())), ascii);
+    }
+    const std::size_t size = count();
+    TAVREL_TRY_SET(StrSink str, StrSink::with_room(size));
+    char* const at = str.room(size);
+    str.commit(at + write(at), ascii);
+    return str.finish();
+}
+
+// New result objects other than strs. A NULL from the interpreter here is printed and becomes
+// the internal failure "Python API call failed".
 Result<PyRef> new_int(long long value);
 Result<PyRef> new_list(Py_ssize_t size);
 inline PyRef new_ref(PyObject* singleton) { return PyRef::borrow(singleton); }

@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/inline.hpp"
 #include "scan/bytes16.hpp"
 
 namespace tavrel::json {
@@ -80,11 +81,7 @@ static_assert(scan::picks_out(kEscaped, [](auto b) {
         return escape_lanes(b);
 }));
 
-// The word tests by their bits, a high bit for each byte that passes (also what the command's
-// scans use).
-using scan::kHighs;
-using scan::kOnes;
-constexpr std::uint64_t high_bits(std::uint64_t word) { return word & kHighs; }
+// The word tests by their bits, a high bit for each byte that passes.
 constexpr std::uint64_t control_mask(std::uint64_t word) { return control_lanes(scan::Word{word}).bits; }
 constexpr std::uint64_t escape_mask(std::uint64_t word) { return escape_lanes(scan::Word{word}).bits; }
 
@@ -114,7 +111,7 @@ constexpr TextClass classify_text(std::string_view text) {
             highs |= word.bits;
         }
         cls.needs_escape |= escape_words != 0;
-        cls.non_ascii |= detail::high_bits(highs) != 0;
+        cls.non_ascii |= scan::any_high(scan::Word{highs});
     }
     for (; n > 0; ++p, --n) {
         const auto byte = static_cast<unsigned char>(*p);

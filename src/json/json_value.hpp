@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/inline.hpp"
 #include "json/json_text.hpp"
 
 namespace tavrel::json {

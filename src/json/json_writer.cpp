@@ -1,4 +1,6 @@
 // Compact JSON writer: exact sizing, escaping a block of bytes at a time, shortest float digits.
+#include "base/copy.hpp"
+#include "base/inline.hpp"
 #include "json/json_writer.hpp"
 
 #include <algorithm>
@@ -90,7 +92,7 @@ std::size_t scan_escaped_size(std::string_view text, HighBits& highs) {
         if (detail::control_mask(word) == 0) {
             // One bit per escape at the top of its byte: moved to the bottom, the multiplication
             // adds the eight bytes up into the top one (no popcount instruction is assumed).
-            size += static_cast<std::size_t>(((escapes >> 7) * detail::kOnes) >> 56);
+            size += static_cast<std::size_t>(((escapes >> 7) * scan::kOnes) >> 56);
             continue;
         }
         for (int i = 0; i < 8; ++i) size += kExtra[static_cast<unsigned char>(p[i])];
@@ -120,37 +122,6 @@ std::size_t escaped_size_of(const JsonText& text, HighBits& highs) {
     return cls.needs_escape ? scan_escaped_size(text.view(), highs) : text.size();
 }
 
-// Copies `size` bytes with a few overlapping loads and stores instead of a call: the texts of a
-// document are mostly short.
-// 4 to 16 bytes (a key with its quotes and colon, most short texts): two overlapping loads.
-TAVREL_INLINE char* copy_4_to_16(char* out, const char* p, std::size_t size) {
-    if (size >= 8) {
-        store_word(out + size - 8, load_word(p + size - 8));
-        store_word(out, load_word(p));
-    } else {
-        std::uint32_t first, last;
-        std::memcpy(&last, p + size - 4, 4);
-        std::memcpy(&first, p, 4);
-        std::memcpy(out + size - 4, &last, 4);
-        std::memcpy(out, &first, 4);
-    }
-    return out + size;
-}
-
-TAVREL_INLINE char* copy_bytes(char* out, const char* p, std::size_t size) {
-    if (size - 4 < 12) return copy_4_to_16(out, p, size);  // 4 to 15, the most common
-    if (size > 32) {
-        std::memcpy(out, p, size);
-    } else if (size >= 16) {
-        const scan::Bytes last = scan::load(p + size - 16);
-        scan::store(out, scan::load(p));
-        scan::store(out + size - 16, last);
-    } else {
-        for (std::size_t i = 0; i < size; ++i) out[i] = p[i];
-    }
-    return out + size;
-}
-
 // The escape of one byte that needs one.
 char* put_escape(char* out, unsigned char byte) {
     const char letter = kLetters[byte];
@@ -164,19 +135,27 @@ char* put_escape(char* out, unsigned char byte) {
     return out + 6;
 }
 
-// A text of 4 to 15 bytes without escapes, checked and copied whole by two overlapping loads;
-// false (nothing written) when it holds an escape or has another size.
-TAVREL_INLINE bool put_short_plain_words(char*& out, const char* p, std::size_t size, HighBits& highs) {
-    if (size >= 8 && size < 16) {
+// A text of 4 to 32 bytes without escapes, checked and copied whole by two overlapping loads
+// (of sixteen bytes from 16 bytes up, of eight or four below); false (nothing written) when it
+// holds an escape or has another size. The one quick path for a short plain text: before a text
+// of unknown class is copied escaped, and for the last bytes of a long one.
+TAVREL_INLINE bool put_short_plain(char*& out, std::string_view text, HighBits& highs) {
+    const char* const p = text.data();
+    const std::size_t size = text.size();
+    if (size >= 16 && size <= 32) {
+        const scan::Bytes first = scan::load(p);
+        const scan::Bytes last = scan::load(p + size - 16);
+        if (any(escape_lanes(first) | escape_lanes(last))) return false;
+        if (any_high(first | last)) highs |= 0x80;
+        scan::store(out + size - 16, last);
+        scan::store(out, first);
+    } else if (size >= 8 && size < 16) {
         const std::uint64_t first = load_word(p), last = load_word(p + size - 8);
         if ((detail::escape_mask(first) | detail::escape_mask(last)) != 0) return false;
         highs |= first | last;
         store_word(out + size - 8, last);
         store_word(out, first);
-        out += size;
-        return true;
-    }
-    if (size >= 4 && size < 8) {
+    } else if (size >= 4 && size < 8) {
         std::uint32_t first, last;
         std::memcpy(&first, p, 4);
         std::memcpy(&last, p + size - 4, 4);
@@ -185,22 +164,21 @@ TAVREL_INLINE bool put_short_plain_words(char*& out, const char* p, std::size_t 
         highs |= both;
         std::memcpy(out + size - 4, &last, 4);
         std::memcpy(out, &first, 4);
-        out += size;
-        return true;
+    } else {
+        return false;
     }
-    return false;
+    out += size;
+    return true;
 }
 
 // Copies `text` escaped, eight bytes at a time, or-ing its words into `highs`. Each word is
 // stored whole; at each of its escapes the output moves on to that byte, the escape is written,
-// and the rest of the word is stored again right after it, so every escape costs a few
-// instructions and no call. A store of eight bytes never reaches past this text's output: while
-// sixteen source bytes or more remain, each store covers source bytes of which at least eight
-// are still to come, and each gives at least one output byte. Fewer than sixteen left: a word
-// at a time from its first escape (the same bound holds for the word's own eight bytes), then
-// the last bytes one by one.
+// and the rest of the word is stored again right after it, so an escape is written without a
+// call. A store of eight bytes never reaches past this text's output: while sixteen source bytes
+// or more remain, each store covers source bytes of which at least eight are still to come, and
+// each gives at least one output byte. Fewer than sixteen left: a word at a time from its first
+// escape (the same bound holds for the word's own eight bytes), then the last bytes one by one.
 char* put_escaped_words(char* out, const char* p, const char* const end, HighBits& highs) {
-    if (put_short_plain_words(out, p, static_cast<std::size_t>(end - p), highs)) return out;
     while (end - p >= 16) {
         const std::uint64_t word = load_word(p);
         highs |= word;
@@ -245,81 +223,60 @@ char* put_escaped_words(char* out, const char* p, const char* const end, HighBit
     return out;
 }
 
-// Copies `text` escaped, sixteen bytes at a time while at least 32 remain, then the rest a word
-// at a time; the source and the output are prefetched a kilobyte ahead (see scan_escaped_size). A block is stored
-// whole; at each of its escapes the output moves on to that byte, the escape is written, and the sixteen source bytes
-// after the escaped one are stored right after it, so a block of many escapes is finished without leaving the loop. No
-// store reaches past this text's output: each covers source bytes of which at least sixteen are still to come, and each
-// gives at least one output byte.
+// The sixteen bytes at `p`, already stored whole at `out`, with their escapes (`escapes`, one bit
+// per byte) written in: at each, the output moves on to that byte, the escape is written, and the
+// sixteen source bytes after the escaped one are stored right after it, so a block of many
+// escapes is finished without leaving the loop. Returns the end of the block's output.
+TAVREL_INLINE char* put_block_escapes(char* out, const char* p, unsigned escapes, bool controls) {
+    unsigned done = 0;  // bytes of the block already gone out
+    if (!controls) {
+        // Only '"' and '\\', each written as a backslash and itself: no lookup, no branch.
+        do {
+            const auto at = static_cast<unsigned>(std::countr_zero(escapes));
+            out += at - done;
+            const auto pair = static_cast<std::uint16_t>('\\' | static_cast<unsigned char>(p[at]) << 8);
+            std::memcpy(out, &pair, 2);
+            out += 2;
+            done = at + 1;
+            scan::store(out, scan::load(p + done));
+            escapes &= escapes - 1;
+        } while (escapes != 0);
+        return out + (16 - done);
+    }
+    while (escapes != 0) {
+        const auto at = static_cast<unsigned>(std::countr_zero(escapes));
+        out = put_escape(out + (at - done), static_cast<unsigned char>(p[at]));
+        done = at + 1;
+        scan::store(out, scan::load(p + done));
+        escapes &= escapes - 1;
+    }
+    return out + (16 - done);
+}
+
+// Copies `text` escaped, sixteen bytes at a time while at least 32 remain, then the rest as a
+// short plain text or a word at a time; the source and the output are prefetched a kilobyte
+// ahead (see scan_escaped_size). A block is stored whole, then its escapes written in. No store
+// reaches past this text's output: each covers source bytes of which at least sixteen are still
+// to come, and each gives at least one output byte.
 char* put_escaped(char* out, std::string_view text, HighBits& highs) {
     const char* p = text.data();
     const char* const end = p + text.size();
     scan::Bytes seen = scan::zero_bytes();
-    while (end - p >= 32) {
+    for (; end - p >= 32; p += 16) {
         scan::prefetch(p + 1024);
         scan::prefetch(out + 1024);
         const scan::Bytes block = scan::load(p);
         seen = seen | block;
         scan::store(out, block);
-        unsigned escapes = escape_bits(block);
-        unsigned done = 0;  // bytes of the block already gone out
-        if (escapes != 0 && !any(control_lanes(block))) {
-            // Only '"' and '\\', each written as a backslash and itself: no lookup, no branch.
-            do {
-                const auto at = static_cast<unsigned>(std::countr_zero(escapes));
-                out += at - done;
-                const auto pair = static_cast<std::uint16_t>('\\' | static_cast<unsigned char>(p[at]) << 8);
-                std::memcpy(out, &pair, 2);
-                out += 2;
-                done = at + 1;
-                scan::store(out, scan::load(p + done));
-                escapes &= escapes - 1;
-            } while (escapes != 0);
-        }
-        while (escapes != 0) {
-            const auto at = static_cast<unsigned>(std::countr_zero(escapes));
-            out = put_escape(out + (at - done), static_cast<unsigned char>(p[at]));
-            done = at + 1;
-            scan::store(out, scan::load(p + done));
-            escapes &= escapes - 1;
-        }
-        out += 16 - done;
-        p += 16;
-    }
-    // 16 to 31 bytes left: two overlapping blocks, copied whole when neither holds an escape.
-    if (end - p >= 16) {
-        const scan::Bytes first = scan::load(p);
-        const scan::Bytes last = scan::load(end - 16);
-        if (!any(escape_lanes(first) | escape_lanes(last))) {
-            seen = seen | first | last;
-            scan::store(out + (end - p) - 16, last);
-            scan::store(out, first);
-            out += end - p;
-            p = end;
-        }
+        const unsigned escapes = escape_bits(block);
+        out = escapes == 0 ? out + 16 : put_block_escapes(out, p, escapes, any(control_lanes(block)));
     }
     if (any_high(seen)) highs |= 0x80;
+    if (put_short_plain(out, std::string_view(p, static_cast<std::size_t>(end - p)), highs)) return out;
     return put_escaped_words(out, p, end, highs);
 }
-// A text of 4 to 32 bytes without escapes, checked and copied whole by two overlapping loads
-// (sixteen-byte ones from 16 bytes up); false (nothing written) otherwise.
-TAVREL_INLINE bool put_short_plain(char*& out, std::string_view text, HighBits& highs) {
-    const char* const p = text.data();
-    const std::size_t size = text.size();
-    if (size >= 16 && size <= 32) {
-        const scan::Bytes first = scan::load(p);
-        const scan::Bytes last = scan::load(p + size - 16);
-        if (any(escape_lanes(first) | escape_lanes(last))) return false;
-        if (any_high(first | last)) highs |= 0x80;
-        scan::store(out + size - 16, last);
-        scan::store(out, first);
-        out += size;
-        return true;
-    }
-    return put_short_plain_words(out, p, size, highs);
-}
 
-TAVREL_INLINE char* put(char* out, std::string_view bytes) { return copy_bytes(out, bytes.data(), bytes.size()); }
+TAVREL_INLINE char* put(char* out, std::string_view bytes) { return copy_short(out, bytes.data(), bytes.size()); }
 
 // A text between quotes. A text known to need no escape is copied; any other one (unclassified
 // or with escapes) is copied escaped, and its high bits are found on the way.
@@ -539,6 +496,51 @@ TAVREL_INLINE char* write_element(const JsonValue& value, char* out, HighBits& h
     return write_value(value, out, highs, room);
 }
 
+// A punctuation byte, in room asked for.
+template <class Room>
+TAVREL_INLINE char* put_byte(char* out, char byte, Room& room) {
+    out = room.ensure(out, 1);
+    *out++ = byte;
+    return out;
+}
+
+// "[", each element and a "," after it, then the last "," becomes the "]" (an empty array writes
+// its "]" after the "[").
+template <class Room>
+TAVREL_INLINE char* write_array(const JsonArray& array, char* out, HighBits& highs, Room& room) {
+    out = put_byte(out, '[', room);
+    for (const JsonValue& element : array) {
+        out = write_element(element, out, highs, room);
+        out = put_byte(out, ',', room);
+    }
+    if (!array.empty()) --out;
+    return put_byte(out, ']', room);
+}
+
+// A member's key with its quotes and colon: a written key is copied whole.
+template <class Room>
+TAVREL_INLINE char* write_key(const JsonText& key, char* out, HighBits& highs, Room& room) {
+    if (key.written()) {
+        const std::string_view written = key.written_view();
+        return copy_4_to_16(room.ensure(out, written.size()), written.data(), written.size());
+    }
+    out = room.text(out, key, highs);
+    return put_byte(out, ':', room);
+}
+
+// "{", each member and a "," after it, the last "," becoming the "}", as for an array.
+template <class Room>
+TAVREL_INLINE char* write_object(const JsonObject& object, char* out, HighBits& highs, Room& room) {
+    out = put_byte(out, '{', room);
+    for (const JsonObject::Member& member : object) {
+        out = write_key(member.key, out, highs, room);
+        out = write_element(member.value, out, highs, room);
+        out = put_byte(out, ',', room);
+    }
+    if (!object.empty()) --out;
+    return put_byte(out, '}', room);
+}
+
 template <class Room>
 char* write_value(const JsonValue& value, char* out, HighBits& highs, Room& room) {
     switch (value.kind()) {
@@ -548,47 +550,16 @@ char* write_value(const JsonValue& value, char* out, HighBits& highs, Room& room
             return put(room.ensure(out, literal.size()), literal);
         }
         case JsonKind::Number: {
+            // By memcpy: the moves of copy_short for a text of its size could reach past the
+            // small buffer, as far as the compiler can tell.
             const NumberText number = number_text(value.as_number());
-            return put(room.ensure(out, number.size), number.view());
+            char* const at = room.ensure(out, number.size);
+            std::memcpy(at, number.buf, number.size);
+            return at + number.size;
         }
         case JsonKind::String: return room.text(out, value.as_text(), highs);
-        case JsonKind::Array: {
-            const JsonArray& array = value.as_array();
-            out = room.ensure(out, 1);
-            *out++ = '[';
-            for (const JsonValue& element : array) {
-                out = write_element(element, out, highs, room);
-                out = room.ensure(out, 1);
-                *out++ = ',';
-            }
-            // The last "," becomes the "]" (an empty array writes its "]" after the "[").
-            if (!array.empty()) --out;
-            out = room.ensure(out, 1);
-            *out++ = ']';
-            return out;
-        }
-        case JsonKind::Object: {
-            const JsonObject& object = value.as_object();
-            out = room.ensure(out, 1);
-            *out++ = '{';
-            for (const JsonObject::Member& member : object) {
-                if (member.key.written()) {
-                    const std::string_view written = member.key.written_view();
-                    out = copy_4_to_16(room.ensure(out, written.size()), written.data(), written.size());
-                } else {
-                    out = room.text(out, member.key, highs);
-                    out = room.ensure(out, 1);
-                    *out++ = ':';
-                }
-                out = write_element(member.value, out, highs, room);
-                out = room.ensure(out, 1);
-                *out++ = ',';
-            }
-            if (!object.empty()) --out;
-            out = room.ensure(out, 1);
-            *out++ = '}';
-            return out;
-        }
+        case JsonKind::Array: return write_array(value.as_array(), out, highs, room);
+        case JsonKind::Object: return write_object(value.as_object(), out, highs, room);
     }
     return out;
 }
@@ -599,7 +570,7 @@ TextSize measure_json(const JsonValue& value) {
     TextSize size;
     HighBits highs = 0;
     measure_into(value, size.bytes, highs);
-    size.ascii = (highs & detail::kHighs) == 0;
+    size.ascii = (highs & scan::kHighs) == 0;
     return size;
 }
 
@@ -658,7 +629,7 @@ void write_json_within(const JsonValue& value, std::size_t bound, TextSink& out)
         Pieces room(out);
         end = write_value(value, room.start(), highs, room);
     }
-    out.commit(end, (highs & detail::kHighs) == 0);
+    out.commit(end, (highs & scan::kHighs) == 0);
 }
 
 std::string to_json_text(const JsonValue& value) {

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/text_sink.hpp"
 #include "json/json_value.hpp"
 
 namespace tavrel::json {
@@ -28,41 +29,6 @@ char* write_json(const JsonValue& value, char* out);
 
 // Appends the compact text of `value` to `out`.
 void write_json(const JsonValue& value, std::string& out);
-
-// Storage that a long text is appended to piece by piece: a window [cursor, limit) of room that
-// a writer fills and then commits, and that grows (moving what was written) when a writer asks
-// for more room than is left. It knows whether everything committed is ASCII.
-class TextSink {
-public:
-    // At least `count` bytes of room at the returned cursor, valid until the next call here.
-    char* room(std::size_t count) {
-        if (static_cast<std::size_t>(limit_ - cursor_) < count) grow(count);
-        return cursor_;
-    }
-    // Ends the bytes written from the cursor at `end`, which lies within the room asked for;
-    // `ascii` says whether they are all ASCII.
-    void commit(char* end, bool ascii) noexcept {
-        cursor_ = end;
-        ascii_ &= ascii;
-    }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(cursor_ - begin_); }
-    std::size_t room_left() const noexcept { return static_cast<std::size_t>(limit_ - cursor_); }
-    bool ascii() const noexcept { return ascii_; }
-
-protected:
-    TextSink() noexcept = default;
-    ~TextSink() = default;
-    TextSink(const TextSink&) = default;
-    TextSink& operator=(const TextSink&) = default;
-    // Makes room for `count` more bytes after the cursor, keeping the bytes before it, and sets
-    // the three pointers anew; throws std::bad_alloc when that is impossible.
-    virtual void grow(std::size_t count) = 0;
-
-    char* begin_ = nullptr;
-    char* cursor_ = nullptr;
-    char* limit_ = nullptr;
-    bool ascii_ = true;
-};
 
 // A TextSink of its own heap storage, from malloc, growing with realloc (which can move the
 // pages of a large buffer instead of copying them). Move-only.

@@ -1,7 +1,5 @@
 // TavrelCollection: the stored list of request records, add/get, and the exported document.
-#include <algorithm>
 #include <array>
-#include <cstdint>
 
 #include "boundary/binder.hpp"
 #include "lib/classes.hpp"
@@ -58,64 +56,13 @@ PyObject* get_collection(PyObject* self, PyObject*) {
     });
 }
 
-// glibc's malloc serves a block from its heap, pages already touched and reused, once a block at
-// least as large has been freed, up to this size; a larger block is mapped afresh each time and
-// every page of it faults when first written.
-constexpr std::size_t kHeapBlockCeiling = std::size_t{32} << 20;
-
-// Half as much again, but not just across the ceiling: a str that fits below it stays there.
-constexpr std::size_t grown_capacity(std::size_t capacity) {
-    const std::size_t grown = capacity + capacity / 2;
-    const std::size_t below = kHeapBlockCeiling - (std::size_t{1} << 16);
-    return capacity < below && grown > below ? below : grown;
-}
-
-// The document written straight into the characters of the result str, which is made with room
-// for an estimate of the text and grows in place. A text that turns out not to be all ASCII is
-// UTF-8 there, not characters, and is decoded into a new str at the end.
-class StrSink final : public json::TextSink {
-public:
-    explicit StrSink(PyRef str) : str_(std::move(str)) {
-        begin_ = cursor_ = ascii_data(str_.get());
-        limit_ = begin_ + PyUnicode_GET_LENGTH(str_.get());
-    }
-
-    Result<PyRef> finish() {
-        const std::size_t size = this->size();
-        if (!ascii()) return new_str(std::string_view(begin_, size));
-        if (!resize_ascii_str(str_, size)) return fetch_error();
-        return std::move(str_);
-    }
-
-private:
-    void grow(std::size_t count) override {
-        const std::size_t size = this->size();
-        const auto capacity = static_cast<std::size_t>(limit_ - begin_);
-        if (count > SIZE_MAX / 2 - size) throw std::bad_alloc();
-        const std::size_t grown = std::max(grown_capacity(capacity), size + count);
-        // Called from inside the writer, which has no failure path of its own: running out of
-        // memory here unwinds it as every native allocation does.
-        if (!resize_ascii_str(str_, grown)) {
-            PyErr_Clear();
-            throw std::bad_alloc();
-        }
-        begin_ = ascii_data(str_.get());
-        cursor_ = begin_ + size;
-        limit_ = begin_ + grown;
-    }
-
-    PyRef str_;
-};
-
 PyObject* export_collection(PyObject* self, PyObject*) {
     return object_boundary([self]() -> Result<PyRef> {
         TAVREL_TRY_SET(Shared<CollectionClass> collection, borrow_shared<CollectionClass>(self));
         const std::optional<std::vector<Request>>& stored = collection->records;
         std::span<const Request> records;
         if (stored) records = *stored;
-        Result<PyRef> str = new_ascii_str(document_size_estimate(records));
-        if (!str) return str;
-        StrSink text(std::move(*str));
+        TAVREL_TRY_SET(StrSink text, StrSink::with_room(document_size_estimate(records)));
         if (const std::optional<MissingHost> missing = write_document(records, text)) {
             return Failure::exception(PyExc_ValueError, missing->message());
         }

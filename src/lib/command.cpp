@@ -10,7 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "lib/text_copy.hpp"
+#include "base/copy.hpp"
+#include "base/inline.hpp"
 #include "lib/unprintable.hpp"
 #include "scan/bytes16.hpp"
 
@@ -299,10 +300,7 @@ struct Counter {
 // Copies the bytes it is given, into a buffer of the text's bound or of its counted size.
 struct Writer {
     char* out;
-    void put(std::string_view text) {
-        copy_text(out, text.data(), text.size());
-        out += text.size();
-    }
+    void put(std::string_view text) { out = copy_short(out, text.data(), text.size()); }
 };
 
 // Inside single quotes every byte stands for itself in a POSIX shell; a "'" closes the quotes,
@@ -396,6 +394,79 @@ void put_printf(Sink& sink, std::string_view text) {
     }
 }
 
+// The url's word, after the options it needs: curl would expand [] and {} into several urls, and
+// read a leading "-" as an option.
+template <class Sink>
+TAVREL_INLINE void put_url(Sink& sink, std::string_view url, unsigned classes) {
+    if (classes & kGlob) sink.put(" --globoff");
+    if (url.starts_with('-')) sink.put(" --url");
+    if (classes & kEscaped) {
+        sink.put(" ");
+        put_printf(sink, url);
+    } else if (classes & kNotBare) {
+        sink.put(" '");
+        put_single_quoted(sink, url, classes);
+        sink.put("'");
+    } else {
+        sink.put(" ");
+        sink.put(url);
+    }
+}
+
+// The classes of a header that needs only double quotes: kBlankValue is the only one it may have.
+unsigned plain_header_classes(HeaderView header) { return blank_value(header) ? kBlankValue : 0; }
+
+// A header's -H word. The usual header, of no class, goes in double quotes as it is; a blank
+// value is written as `key;` (curl drops a header given as `key:` with nothing after it).
+template <class Sink>
+TAVREL_INLINE void put_header(Sink& sink, HeaderView header, unsigned classes) {
+    if (classes == 0) {
+        sink.put(" -H \"");
+        sink.put(header.key);
+        sink.put(": ");
+        sink.put(header.value);
+        sink.put("\"");
+        return;
+    }
+    const bool blank = classes & kBlankValue;
+    const std::string_view separator = blank ? ";" : ": ";
+    const std::string_view value = blank ? std::string_view() : header.value;
+    if (classes & kEscaped) {
+        // No header holds a line feed; its key is not empty, so the format starts with it.
+        sink.put(" -H ");
+        sink.put(kPrintfOpen);
+        put_format(sink, header.key, true);
+        put_format(sink, separator, false);
+        put_format(sink, value, false);
+        sink.put(kPrintfClose);
+    } else if (!(classes & kDoubleSpecial)) {
+        sink.put(" -H \"");
+        sink.put(header.key);
+        sink.put(separator);
+        sink.put(value);
+        sink.put("\"");
+    } else {
+        sink.put(" -H '");
+        put_single_quoted(sink, header.key, classes);
+        sink.put(separator);
+        put_single_quoted(sink, value, classes);
+        sink.put("'");
+    }
+}
+
+// The body's words: -d would read "@name" as the name of a local file to send.
+template <class Sink>
+TAVREL_INLINE void put_body(Sink& sink, std::string_view body, unsigned classes) {
+    sink.put(body.starts_with('@') ? " --data-raw " : " -d ");
+    if (classes & kEscaped) {
+        put_printf(sink, body);
+    } else {
+        sink.put("'");
+        put_single_quoted(sink, body, classes);
+        sink.put("'");
+    }
+}
+
 }  // namespace
 
 template <class Sink>
@@ -404,75 +475,15 @@ Sink CommandText::emit(Sink sink) const {
     sink.put(method_text(request_.method()));
     // With -X HEAD alone curl waits for a body that a HEAD response never has.
     if (request_.method() == HttpMethod::HEAD) sink.put(" --head");
-
-    // curl would expand [] and {} into several urls, and read a leading "-" as an option.
-    const std::string_view url = request_.url();
-    if (url_classes_ & kGlob) sink.put(" --globoff");
-    if (url.starts_with('-')) sink.put(" --url");
-    if (url_classes_ & kEscaped) {
-        sink.put(" ");
-        put_printf(sink, url);
-    } else if (url_classes_ & kNotBare) {
-        sink.put(" '");
-        put_single_quoted(sink, url, url_classes_);
-        sink.put("'");
-    } else {
-        sink.put(" ");
-        sink.put(url);
-    }
-
-    // Read into locals: the writes through char pointers below could change anything else, as far
-    // as the compiler knows, and the members would be read again for every header.
+    put_url(sink, request_.url(), url_classes_);
+    // Read into locals: the writes through char pointers could change anything else, as far as
+    // the compiler knows, and the members would be read again for every header.
     const bool plain_headers = plain_headers_;
     const std::uint16_t* header_classes = header_classes_;
     for (const HeaderView header : request_.headers()) {
-        // Plain headers: blank_value() is the only class they may have.
-        const unsigned classes = !plain_headers ? *header_classes++ : blank_value(header) ? kBlankValue : 0;
-        if (classes == 0) {  // the usual header: in double quotes as it is
-            sink.put(" -H \"");
-            sink.put(header.key);
-            sink.put(": ");
-            sink.put(header.value);
-            sink.put("\"");
-            continue;
-        }
-        const bool blank = classes & kBlankValue;
-        const std::string_view separator = blank ? ";" : ": ";
-        const std::string_view value = blank ? std::string_view() : header.value;
-        if (classes & kEscaped) {
-            // No header holds a line feed; its key is not empty, so the format starts with it.
-            sink.put(" -H ");
-            sink.put(kPrintfOpen);
-            put_format(sink, header.key, true);
-            put_format(sink, separator, false);
-            put_format(sink, value, false);
-            sink.put(kPrintfClose);
-        } else if (!(classes & kDoubleSpecial)) {
-            sink.put(" -H \"");
-            sink.put(header.key);
-            sink.put(separator);
-            sink.put(value);
-            sink.put("\"");
-        } else {
-            sink.put(" -H '");
-            put_single_quoted(sink, header.key, classes);
-            sink.put(separator);
-            put_single_quoted(sink, value, classes);
-            sink.put("'");
-        }
+        put_header(sink, header, plain_headers ? plain_header_classes(header) : *header_classes++);
     }
-
-    if (const std::optional<std::string_view> body = request_.body()) {
-        // -d would read "@name" as the name of a local file to send.
-        sink.put(body->starts_with('@') ? " --data-raw " : " -d ");
-        if (body_classes_ & kEscaped) {
-            put_printf(sink, *body);
-        } else {
-            sink.put("'");
-            put_single_quoted(sink, *body, body_classes_);
-            sink.put("'");
-        }
-    }
+    if (const std::optional<std::string_view> body = request_.body()) put_body(sink, *body, body_classes_);
     return sink;
 }
 

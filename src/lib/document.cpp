@@ -1,4 +1,5 @@
 // Builds the collection document tree from request records and writes it as compact JSON.
+#include "base/inline.hpp"
 #include "lib/document.hpp"
 
 #include <algorithm>
@@ -153,7 +154,7 @@ void fill_item(JsonValue& root, const Request& request, const UrlPieces& pieces,
     member(url, kRaw).emplace_string(url_text.borrowed());
 }
 
-void append_ascii(json::TextSink& out, std::string_view bytes) {
+void append_ascii(TextSink& out, std::string_view bytes) {
     char* const at = out.room(bytes.size());
     std::memcpy(at, bytes.data(), bytes.size());
     out.commit(at + bytes.size(), true);
@@ -307,7 +308,7 @@ bool ItemTree::build(const Request& request) {
     return true;
 }
 
-std::optional<MissingHost> write_document(std::span<const Request> records, json::TextSink& out) {
+std::optional<MissingHost> write_document(std::span<const Request> records, TextSink& out) {
     {
         alignas(std::max_align_t) std::byte room[256];
         Arena arena(room, sizeof room);

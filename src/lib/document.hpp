@@ -57,7 +57,7 @@ private:
 // The compact JSON text of the document of `records` appended to `out`: the "info" object and
 // the frame of the "item" array written around the items, each written from its own tree as
 // soon as it is built. At a request without a host, what was appended is left unfinished.
-std::optional<MissingHost> write_document(std::span<const Request> records, json::TextSink& out);
+std::optional<MissingHost> write_document(std::span<const Request> records, TextSink& out);
 
 // A first size to give the output of write_document: right when nothing needs escaping.
 std::size_t document_size_estimate(std::span<const Request> records);

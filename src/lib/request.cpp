@@ -5,7 +5,7 @@
 #include <bit>
 #include <cstring>
 
-#include "lib/text_copy.hpp"
+#include "base/copy.hpp"
 
 namespace tavrel {
 
@@ -23,7 +23,7 @@ Request Request::from_texts(const Texts& texts, HttpMethod method, bool has_body
     char* out = reinterpret_cast<char*>(ends + texts.size());
     std::size_t end = 0;
     texts.for_each([&](std::string_view text) {
-        copy_text(out + end, text.data(), text.size());
+        copy_short(out + end, text.data(), text.size());
         end += text.size();
         *ends++ = end;
     });

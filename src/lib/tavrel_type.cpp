@@ -1,7 +1,6 @@
 // Tavrel: the request class, its constructor and get_request_command.
 #include <array>
 #include <cstddef>
-#include <cstring>
 #include <vector>
 
 #include "boundary/binder.hpp"
@@ -69,16 +68,9 @@ PyObject* get_request_command(PyObject* self, PyObject*) {
         TAVREL_TRY_SET(Shared<TavrelClass> request, borrow_shared<TavrelClass>(self));
         const CommandText command(*request);
         if (command.unsendable()) return Failure::exception(PyExc_ValueError, command.unsendable()->message);
-        // A short command is written once, into a buffer here, and copied into its str; a long
-        // one is counted first and then written straight into the str.
-        constexpr std::size_t kShortCommand = 4096;
-        if (command.bound() <= kShortCommand) {
-            std::array<char, kShortCommand>
-                text;  // NOLINT(cppcoreguidelines-pro-type-member-init): written before read
-            const std::size_t size = command.write(text.data());
-            return new_str_filled(size, command.ascii(), [&](char* out) { std::memcpy(out, text.data(), size); });
-        }
-        return new_str_filled(command.size(), command.ascii(), [&](char* out) { command.write(out); });
+        return new_str_written(
+            command.bound(), command.ascii(), [&] { return command.size(); },
+            [&](char* out) { return command.write(out); });
     });
 }
 

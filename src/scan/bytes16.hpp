@@ -30,6 +30,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/inline.hpp"
+
 #if defined(TAVREL_PORTABLE_SCAN)
 #define TAVREL_SCAN_PORTABLE 1
 #elif defined(__SSE2__)
@@ -40,14 +42,6 @@
 #include <arm_neon.h>
 #else
 #define TAVREL_SCAN_PORTABLE 1
-#endif
-
-// For the few small functions on the hottest paths whose inlining the compiler's own estimate
-// would refuse: inlined, they fold with their constant arguments.
-#if defined(__GNUC__)
-#define TAVREL_INLINE [[gnu::always_inline]] inline
-#else
-#define TAVREL_INLINE inline
 #endif
 
 namespace tavrel::scan {
