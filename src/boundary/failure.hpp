@@ -87,7 +87,7 @@ public:
     Result(const Result&) = delete;
     Result& operator=(const Result&) = delete;
     Result& operator=(Result&&) = delete;
-    ~Result() {
+    TAVREL_INLINE ~Result() {
         if (ok_) {
             std::destroy_at(&value_);
         } else {

@@ -6,6 +6,8 @@
 
 #include <utility>
 
+#include "base/inline.hpp"
+
 namespace tavrel {
 
 // Move-only. `steal` adopts a reference the caller owns; `borrow` takes a new one.
@@ -28,7 +30,7 @@ public:
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(obj_); }
+    TAVREL_INLINE ~PyRef() { Py_XDECREF(obj_); }
 
     PyObject* get() const noexcept { return obj_; }
     // Hands the reference to the caller (usually the interpreter).

@@ -439,14 +439,14 @@ inline void JsonValue::emplace_string(JsonText text) noexcept {
     kind_ = JsonKind::String;
 }
 
-inline JsonArray& JsonValue::emplace_array(Arena& arena, std::size_t capacity) {
+TAVREL_INLINE JsonArray& JsonValue::emplace_array(Arena& arena, std::size_t capacity) {
     if (kind_ != JsonKind::Null) reset();
     std::construct_at(&array_, arena, capacity);
     kind_ = JsonKind::Array;
     return array_;
 }
 
-inline JsonObject& JsonValue::emplace_object(Arena& arena, std::size_t capacity) {
+TAVREL_INLINE JsonObject& JsonValue::emplace_object(Arena& arena, std::size_t capacity) {
     if (kind_ != JsonKind::Null) reset();
     std::construct_at(&object_, arena, capacity);
     kind_ = JsonKind::Object;
