@@ -154,8 +154,10 @@ system-deps:
 # BENCH_ARGS passes options on, e.g. BENCH_ARGS="--rounds 11" or "--no-check".
 BENCH_ARGS ?=
 FLOORS := build/floors/.built
+# The figures are the release wheel's (its module, unpacked by bench-builds into build/bench-zig,
+# comes first on the path): the build users install.
 bench: $(VENV)/.installed $(VENV)/.bench-peers $(FLOORS) bench-builds
-	$(PY) benchmarks/bench.py $(BENCH_ARGS)
+	PYTHONPATH=$(abspath build/bench-zig) $(PY) benchmarks/bench.py $(BENCH_ARGS)
 
 # The developers' g++ build (the one in .venv) against the release wheel's zig build, on the same
 # workload, both loaded into each process with their calls interleaved (benchmarks/compare_builds.py).

@@ -28,6 +28,7 @@ import requests as http
 import workload
 from workload import RefCollection, RefRequest, orjson_export
 
+import tavrel
 from tavrel import Tavrel, TavrelCollection
 
 REQUESTS = 20_000
@@ -362,6 +363,7 @@ def main() -> None:
     print(f"tavrel benchmark: {REQUESTS:,} requests (seed {workload.SEED}), "
           f"best of {options.rounds} interleaved rounds")
     print(f"machine: {machine()}")
+    print(f"module: {tavrel.__file__}")
     print(verdict)
     print("figures: ns per request, throughput of the body's bytes, or bytes per stored request;")
     print("A = pure-Python reference (json.dumps), B = orjson reference, floor = the minimal native version of")
