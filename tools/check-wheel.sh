@@ -20,8 +20,12 @@ root=$("$here/sid-root.sh" "$debarch" ${TAVREL_ROOT_PYTHONS:-$version})
 # Tests that cannot keep their time limits under emulation skip, told so by TAVREL_EMULATED.
 emulated=
 [ "$debarch" = arm64 ] && [ "$(uname -m)" != aarch64 ] && emulated=qemu-user
-work=/opt/tavrel-check/$cp-$debarch
-rm -rf "$root$work" && mkdir -p "$root$work"
+# A folder of this check's own, so that checks of the same wheel can run at once (make
+# wheels-check beside a CI run on the same machine); removed when the suite passes, kept with the
+# suite's whole log (pytest.log) when it fails.
+mkdir -p "$root/opt/tavrel-check"
+work=$(mktemp -d "$root/opt/tavrel-check/$cp-$debarch.XXXXXX")
+work=${work#"$root"}
 cp "$wheel" "$root$work/"
 tar -xzf "$sdist" -C "$root$work"
 src=$(cd "$root$work" && ls -d tavrel-*/)
@@ -52,4 +56,5 @@ unshare --mount --propagation private -- /bin/sh -c '
 status=${PIPESTATUS[0]}
 set -e
 echo "== $name: exit status $status in $(( $(date +%s) - start )) s"
+[ "$status" -ne 0 ] && echo "== the whole log: $root$work/pytest.log" || rm -rf "${root:?}$work"
 exit "$status"
