@@ -18,6 +18,7 @@ and a second table gives its count per request beside this build's.
 """
 
 import argparse
+import gc
 import os
 import platform
 import re
@@ -54,6 +55,10 @@ LABELS = {
 
 
 def run_step(step: str) -> None:
+    # No collection of cycles in any run: where one fell (in the floor's step in one run, in
+    # tavrel's in another, by how many objects the set-up had made) moved a step's count by up to
+    # a thousand instructions per request, and with it the ratios.
+    gc.disable()
     floors = workload.floors()
     args = workload.requests(COUNT)
     tavrels = list(starmap(Tavrel, args))
