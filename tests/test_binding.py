@@ -124,6 +124,20 @@ class TestNoArgumentMethods:
             call(Tavrel(U, H, GET), TavrelCollection())
         assert str(exc.value) == message
 
+    # The methods take their receiver's value without a type check of their own: the interpreter
+    # must refuse a receiver of another type before the call.
+    @pytest.mark.parametrize("call", [
+        lambda r, c: Tavrel.get_request_command(c),
+        lambda r, c: TavrelCollection.get_collection(r),
+        lambda r, c: TavrelCollection.export_collection(r),
+        lambda r, c: TavrelCollection.add_request(r, r),
+        lambda r, c: TavrelCollection.add_request.__get__(r)(r),
+        lambda r, c: Tavrel.get_request_command("x"),
+    ])
+    def test_receiver_of_another_type_refused(self, call):
+        with pytest.raises(TypeError, match="descriptor .* for '.*' objects doesn't apply to a '.*' object"):
+            call(Tavrel(U, H, GET), TavrelCollection())
+
 
 class TestBindingBeforeConversion:
     @pytest.mark.parametrize("call", [

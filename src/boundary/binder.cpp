@@ -91,7 +91,7 @@ public:
                 PyExc_TypeError, full_name(spec_) + " got multiple values for argument '" + spec_.names[slot] + "'");
         }
         out_.objects[slot] = value;
-        if (hold) out_.held[slot] = PyRef::borrow(value);
+        if (hold) out_.held.hold(value);
         return Void{};
     }
 
@@ -150,6 +150,15 @@ Result<Void> bind_arguments(const ArgSpec& spec, PyObject* args, PyObject* kwarg
         }
     }
     return binder.finish();
+}
+
+void HeldObjects::hold(PyObject* obj) noexcept {
+    Py_INCREF(obj);
+    objects_[count_++] = obj;
+}
+
+void HeldObjects::release() noexcept {
+    for (std::size_t i = 0; i < count_; ++i) Py_DECREF(objects_[i]);
 }
 
 Result<Void> bind_arguments(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,

@@ -94,9 +94,20 @@ public:
     Value* operator->() const noexcept { return &**this; }
 
     // Checks that `obj` is an instance of `C` (or of a subclass) and takes the borrow.
-    static Result<Borrow> take(PyObject* obj) {
+    TAVREL_INLINE static Result<Borrow> take(PyObject* obj) {
         TAVREL_TRY_SET(PyTypeObject * type, C::type());
         if (Py_TYPE(obj) != type && !PyType_IsSubtype(Py_TYPE(obj), type)) return Failure::conversion(obj, C::name);
+        return take_borrow(obj);
+    }
+
+    // Takes the borrow of the receiver of one of C's methods, whose type the method's descriptor
+    // has checked before the call (TypeError "descriptor ... doesn't apply to ..." otherwise).
+    TAVREL_INLINE static Result<Borrow> take_receiver(PyObject* self) { return take_borrow(self); }
+
+private:
+    explicit Borrow(PyObject* obj) noexcept : obj_(obj) {}
+
+    TAVREL_INLINE static Result<Borrow> take_borrow(PyObject* obj) {
         auto& state = instance_of<C>(obj)->borrow;
         const Py_ssize_t seen = state.load(std::memory_order_relaxed);
         if (!Access::acquire(seen)) return Failure::exception(PyExc_RuntimeError, Access::conflict);
@@ -104,8 +115,6 @@ public:
         return Borrow(obj);
     }
 
-private:
-    explicit Borrow(PyObject* obj) noexcept : obj_(obj) {}
     PyObject* obj_;
 };
 
@@ -114,16 +123,20 @@ using Shared = Borrow<C, SharedAccess>;
 template <class C>
 using Exclusive = Borrow<C, ExclusiveAccess>;
 
-// Receiver and object-argument conversion with a shared borrow.
+// An argument (or a slot's receiver, or any object) checked to be a C and borrowed shared.
 template <class C>
-Result<Shared<C>> borrow_shared(PyObject* obj) {
+TAVREL_INLINE Result<Shared<C>> borrow_shared(PyObject* obj) {
     return Shared<C>::take(obj);
 }
 
-// Receiver conversion with an exclusive borrow.
+// The receiver of a method of C, borrowed shared or exclusive (see Borrow::take_receiver).
 template <class C>
-Result<Exclusive<C>> borrow_exclusive(PyObject* obj) {
-    return Exclusive<C>::take(obj);
+TAVREL_INLINE Result<Shared<C>> receiver_shared(PyObject* self) {
+    return Shared<C>::take_receiver(self);
+}
+template <class C>
+TAVREL_INLINE Result<Exclusive<C>> receiver_exclusive(PyObject* self) {
+    return Exclusive<C>::take_receiver(self);
 }
 
 }  // namespace tavrel

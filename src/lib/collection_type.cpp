@@ -31,7 +31,7 @@ PyObject* add_request(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
     return object_boundary([=]() -> Result<PyRef> {
         decltype(kAdd)::Args bound;
         TAVREL_TRY(kAdd.bind(args, nargsf, kwnames, bound));
-        TAVREL_TRY_SET(Exclusive<CollectionClass> collection, borrow_exclusive<CollectionClass>(self));
+        TAVREL_TRY_SET(Exclusive<CollectionClass> collection, receiver_exclusive<CollectionClass>(self));
         TAVREL_TRY_SET(Shared<TavrelClass> request, bound.get<kTavrel>());
         StoredList& stored = *collection;
         if (!stored.records) stored.records.emplace();
@@ -42,7 +42,7 @@ PyObject* add_request(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
 
 PyObject* get_collection(PyObject* self, PyObject*) {
     return object_boundary([self]() -> Result<PyRef> {
-        TAVREL_TRY_SET(Shared<CollectionClass> collection, borrow_shared<CollectionClass>(self));
+        TAVREL_TRY_SET(Shared<CollectionClass> collection, receiver_shared<CollectionClass>(self));
         const std::optional<std::vector<Request>>& stored = collection->records;
         if (!stored) return new_ref(Py_None);
         TAVREL_TRY_SET(PyTypeObject * tavrel_type, TavrelClass::type());
@@ -58,7 +58,7 @@ PyObject* get_collection(PyObject* self, PyObject*) {
 
 PyObject* export_collection(PyObject* self, PyObject*) {
     return object_boundary([self]() -> Result<PyRef> {
-        TAVREL_TRY_SET(Shared<CollectionClass> collection, borrow_shared<CollectionClass>(self));
+        TAVREL_TRY_SET(Shared<CollectionClass> collection, receiver_shared<CollectionClass>(self));
         const std::optional<std::vector<Request>>& stored = collection->records;
         std::span<const Request> records;
         if (stored) records = *stored;

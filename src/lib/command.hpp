@@ -69,6 +69,9 @@ private:
     std::uint16_t* header_classes_ = in_place_classes_.data();
     // No header needs more than double quotes; then header_classes_ is not filled in.
     bool plain_headers_ = false;
+    // With plain_headers_: whether a header's value may be blank (one is empty or starts with a
+    // space or tab); when not, no header needs a look before it is written.
+    bool maybe_blank_values_ = true;
     std::size_t bound_ = 0;
     bool ascii_ = true;
     std::optional<Unsendable> unsendable_;

@@ -65,7 +65,7 @@ Result<PyRef> construct(PyTypeObject* type, const decltype(kNew)::Args& args) {
 
 PyObject* get_request_command(PyObject* self, PyObject*) {
     return object_boundary([self]() -> Result<PyRef> {
-        TAVREL_TRY_SET(Shared<TavrelClass> request, borrow_shared<TavrelClass>(self));
+        TAVREL_TRY_SET(Shared<TavrelClass> request, receiver_shared<TavrelClass>(self));
         const CommandText command(*request);
         if (command.unsendable()) return Failure::exception(PyExc_ValueError, command.unsendable()->message);
         return new_str_written(

@@ -166,10 +166,13 @@ TAVREL_INLINE Bytes operator|(Bytes a, unsigned char c) { return {native::or_(a.
 TAVREL_INLINE Bytes load(const char* p) { return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))}; }
 TAVREL_INLINE void store(char* out, Bytes b) { _mm_storeu_si128(reinterpret_cast<__m128i*>(out), b.v); }
 TAVREL_INLINE Lanes eq(Bytes b, unsigned char c) { return {_mm_cmpeq_epi8(b.v, native::splat(c))}; }
-// Unsigned: a byte is at most m when the smaller of it and m is itself.
+// Unsigned, in two operations: moved so that `low` lands on -128, a byte of the range is one of
+// the `high - low + 1` smallest signed values, below -128 plus that count (all 256: every byte).
 TAVREL_INLINE Lanes within(Bytes b, unsigned char low, unsigned char high) {
-    const __m128i shifted = low == 0 ? b.v : _mm_sub_epi8(b.v, native::splat(low));
-    return {_mm_cmpeq_epi8(_mm_min_epu8(shifted, native::splat(static_cast<unsigned char>(high - low))), shifted)};
+    const unsigned size = static_cast<unsigned char>(high - low) + 1U;
+    if (size == 256) return all_lanes();
+    const __m128i moved = _mm_add_epi8(b.v, native::splat(static_cast<unsigned char>(0x80U - low)));
+    return {_mm_cmplt_epi8(moved, _mm_set1_epi8(static_cast<char>(static_cast<int>(size) - 128)))};
 }
 TAVREL_INLINE Lanes below(Bytes b, unsigned char limit) {
     return limit == 0 ? no_lanes() : within(b, 0, static_cast<unsigned char>(limit - 1));

@@ -125,7 +125,8 @@ TEST(ScanPrimitives, EachAgreesWithTheOneByteModelAtEveryLane) {
         }
     }
     const std::pair<unsigned char, unsigned char> ranges[] = {{0, 0x1F},    {'+', ':'}, {'a', 'z'},   {'!', '\''},
-                                                              {0x80, 0xFF}, {0, 0xFF},  {0x7F, 0x80}, {0xC2, 0xC2}};
+                                                              {0x80, 0xFF}, {0, 0xFF},  {0x7F, 0x80}, {0xC2, 0xC2},
+                                                              {0, 0x7F},    {1, 0xFF},  {0x10, 0x90}, {0x40, 0xBF}};
     for (const auto& [low, high] : ranges) {
         sweep("within", [=](Bytes b) { return within(b, low, high); }, [=](Byte b) { return within(b, low, high); });
         // As the command's letters test: the bytes with 0x20 set, then a range.
