@@ -70,7 +70,14 @@ inline PyObject* new_ascii_str(std::size_t size) {
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
     return PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
 }
-inline char* ascii_data(PyObject* ascii_str) { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(ascii_str)); }
+// Its characters: a compact ASCII str, which is what that makes, keeps them right after its
+// PyASCIIObject header. PyUnicode_DATA would read the str's state bits to find that out, which
+// PyUnicode_New has just written; the wider read that clang made of them waited for those
+// narrow writes to land, a stall on every command of the release build.
+inline char* ascii_data(PyObject* ascii_str) {
+    assert(PyUnicode_IS_COMPACT_ASCII(ascii_str));
+    return reinterpret_cast<char*>(reinterpret_cast<PyASCIIObject*>(ascii_str) + 1);
+}
 
 // A new str of the UTF-8 `text`; `ascii` says it is all ASCII, and then its bytes are copied
 // straight into the str instead of being decoded. Inline: the commands' strs are made here.
