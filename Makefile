@@ -7,7 +7,7 @@ BIN := $(VENV)/bin
 SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
 PIP := -m pip install -q --disable-pip-version-check
 
-.PHONY: demo wheel wheels wheels-check host-deps test lint format test-cpp test-py test-portable test-cpp-aarch64 system-deps bench bench-callgrind check-asan check-valgrind fuzz dist-check bench-builds clean
+.PHONY: demo wheel wheels wheels-check host-deps test lint format test-cpp test-py test-portable test-cpp-aarch64 system-deps bench bench-callgrind callgrind-aarch64 check-asan check-valgrind fuzz dist-check bench-builds clean
 
 # The sanitizer build lives in its own venv and build directory.
 ASAN_VENV := .venv-asan
@@ -48,13 +48,16 @@ wheels: $(WHEEL_VENV)/.ready
 	ls -l $(WHEEL_DIR)
 
 # The one release wheel of the build machine's interpreter and processor (what make bench-builds
-# measures and make dist-check tests), into dist/ beside the others.
+# measures and make dist-check tests), into dist/ beside the others. WHEEL_VERSION and WHEEL_ARCH
+# name another one (make bench-callgrind makes the cp313 aarch64 wheel so).
 NATIVE_WHEEL = $(WHEEL_DIR)/tavrel-*-$(NATIVE_CP)-$(NATIVE_CP)-manylinux_2_17_$(NATIVE_ARCH).*.whl
 NATIVE_ARCH := $(shell uname -m)
 NATIVE_CP = $(shell $(WHEEL_VENV)/bin/python -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
+WHEEL_VERSION = $(shell $(WHEEL_VENV)/bin/python -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+WHEEL_ARCH = $(NATIVE_ARCH)
 wheel: $(WHEEL_VENV)/.ready
-	rm -f $(NATIVE_WHEEL)
-	$(WHEEL_BUILD) $$($(WHEEL_VENV)/bin/python -c 'import sys; print("%d.%d" % sys.version_info[:2])') $(NATIVE_ARCH) $(WHEEL_DIR)
+	version=$(WHEEL_VERSION) && rm -f $(WHEEL_DIR)/tavrel-*-cp$${version/./}-cp$${version/./}-manylinux_2_17_$(WHEEL_ARCH).*.whl && \
+	  $(WHEEL_BUILD) $$version $(WHEEL_ARCH) $(WHEEL_DIR)
 
 # Each wheel in dist/ installed into a fresh venv of its own interpreter in a Debian sid root of
 # its processor (amd64 natively, arm64 under qemu-user; made once per machine and cached under
@@ -166,10 +169,28 @@ bench-builds: $(VENV)/.installed wheel
 	$(PY) benchmarks/compare_builds.py g++=$$($(PY) -I -c 'import tavrel; print(tavrel.__file__)') \
 	  zig=$$(ls build/bench-zig/tavrel.*.so)
 
-# Also counts the portable build's instructions (the module in .venv-portable) beside these.
-bench-callgrind: $(VENV)/.installed $(PORTABLE_VENV)/.installed $(FLOORS)
+# Also counts the portable build's instructions (the module in .venv-portable) beside these, and,
+# informational, those of the cp313 aarch64 release wheel and of the floors built for aarch64:
+# valgrind for arm64 runs under qemu-user (Debian's qemu has no plugins to count with) in the
+# Debian sid arm64 root of make wheels-check (tools/callgrind-root.sh), which needs root; with
+# them the whole took 16.5 minutes on 2 cores. CALLGRIND_AARCH64=0 skips them, on a machine where
+# that cannot run (no root, no binfmt_misc, no access to Debian's archive).
+CALLGRIND_AARCH64 ?= 1
+CALLGRIND_WHEEL = $(WHEEL_DIR)/tavrel-*-cp313-cp313-manylinux_2_17_aarch64.*.whl
+bench-callgrind: $(VENV)/.installed $(PORTABLE_VENV)/.installed $(FLOORS) \
+  $(if $(filter 0,$(CALLGRIND_AARCH64)),,callgrind-aarch64)
 	tools/system-deps.sh valgrind
-	$(PY) benchmarks/callgrind.py --portable $(PORTABLE_VENV)/bin/python
+	TAVREL_ROOT_PYTHONS="$(WHEEL_PYTHONS)" $(PY) benchmarks/callgrind.py --portable $(PORTABLE_VENV)/bin/python \
+	  $(if $(filter 0,$(CALLGRIND_AARCH64)),,--aarch64 $$(ls -t $(CALLGRIND_WHEEL) | head -1))
+
+# What the aarch64 counts need on the host: qemu-user registered (host-deps), Debian's aarch64
+# cross gcc for the floors, and the cp313 aarch64 wheel, made by make wheel when it is missing or
+# older than the tree.
+callgrind-aarch64: host-deps
+	tools/system-deps.sh aarch64-linux-gnu-gcc:gcc-aarch64-linux-gnu
+	@wheel=$$(ls -t $(CALLGRIND_WHEEL) 2>/dev/null | head -1); \
+	  [ -n "$$wheel" ] && [ -z "$$(find $(SOURCES) -newer "$$wheel" | head -1)" ] || \
+	  { echo "making the cp313 aarch64 wheel"; $(MAKE) wheel WHEEL_VERSION=3.13 WHEEL_ARCH=aarch64; }
 
 # The floors (benchmarks/floors/floors.c): a small C extension built against the venv's Python,
 # found by the benchmark scripts in build/floors.

@@ -8,15 +8,7 @@ set -euo pipefail
 sdist=$(realpath "${1:?usage: check-wheel.sh SDIST WHEEL [PYTEST_ARGS...]}") wheel=$(realpath "${2:?}")
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
-name=$(basename "$wheel")
-cp=$(echo "$name" | cut -d- -f3)
-version=${cp:2:1}.${cp:3}
-case $name in
-  *_x86_64.whl) debarch=amd64 ;;
-  *_aarch64.whl) debarch=arm64 ;;
-  *) echo "$name: not an x86_64 or aarch64 wheel" >&2; exit 2 ;;
-esac
-root=$("$here/sid-root.sh" "$debarch" ${TAVREL_ROOT_PYTHONS:-$version})
+. "$here/wheel-root.sh"
 # Tests that cannot keep their time limits under emulation skip, told so by TAVREL_EMULATED.
 emulated=
 [ "$debarch" = arm64 ] && [ "$(uname -m)" != aarch64 ] && emulated=qemu-user
