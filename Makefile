@@ -65,8 +65,9 @@ wheel: $(WHEEL_VENV)/.ready
 # (tools/check-wheel.sh), WHEELS_JOBS wheels at a time (each suite runs on one core; the aarch64
 # ones, the longest, start first), each wheel's output printed when it ends.
 # WHEELS_SUBSET=aarch64 runs the suite with fewer random cases on the aarch64 wheels (the quick
-# hypothesis profile of tests/conftest.py: emulation makes the suite about 50 times slower);
-# by default every wheel gets the whole suite. Needs root.
+# hypothesis profile of tests/conftest.py), for a quicker look: under emulation the whole suite
+# takes 10-11 minutes per wheel here. By default (and in .ci/run) every wheel gets the whole
+# suite. Needs root.
 WHEELS_SUBSET ?=
 WHEELS_JOBS ?= 2
 wheels-check: host-deps
