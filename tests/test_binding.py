@@ -124,8 +124,11 @@ class TestNoArgumentMethods:
             call(Tavrel(U, H, GET), TavrelCollection())
         assert str(exc.value) == message
 
-    # The methods take their receiver's value without a type check of their own: the interpreter
-    # must refuse a receiver of another type before the call.
+
+class TestReceivers:
+    """The methods take their receiver's value without a type check of their own: the interpreter
+    must refuse a receiver of another type before the call."""
+
     @pytest.mark.parametrize("call", [
         lambda r, c: Tavrel.get_request_command(c),
         lambda r, c: TavrelCollection.get_collection(r),

@@ -1,6 +1,7 @@
 // The argument binder and its messages.
 #include "binder.hpp"
 
+#include <cassert>
 #include <string>
 #include <vector>
 
@@ -153,6 +154,7 @@ Result<Void> bind_arguments(const ArgSpec& spec, PyObject* args, PyObject* kwarg
 }
 
 void HeldObjects::hold(PyObject* obj) noexcept {
+    assert(count_ < objects_.size());
     Py_INCREF(obj);
     objects_[count_++] = obj;
 }

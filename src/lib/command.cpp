@@ -145,9 +145,10 @@ bool any_picked(scan::LoadableText text, LanesOf lanes_of) {
             return true;
         }
     }
-    bool picked = false;
-    for (; n > 0; --n) picked = picked || kPicked[*p++];
-    return picked;
+    for (; n > 0; --n, ++p) {
+        if (kPicked[*p]) return true;
+    }
+    return false;
 #else
     return scan::any_lane(text, [&](scan::Bytes block) { return lanes_of(block); });
 #endif
@@ -494,7 +495,12 @@ Sink CommandText::emit(Sink sink) const {
     const bool blank_values = maybe_blank_values_;
     const std::uint16_t* header_classes = header_classes_;
     for (const HeaderView header : request_.headers()) {
-        const unsigned classes = !plain_headers ? *header_classes++ : blank_values ? plain_header_classes(header) : 0;
+        unsigned classes = 0;
+        if (!plain_headers) {
+            classes = *header_classes++;
+        } else if (blank_values) {
+            classes = plain_header_classes(header);
+        }
         put_header(sink, header, classes);
     }
     if (const std::optional<std::string_view> body = request_.body()) put_body(sink, *body, body_classes_);
