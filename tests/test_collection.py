@@ -144,13 +144,15 @@ class TestCopies:
 
     def test_many_added_requests_keep_their_texts(self):
         """Added copies are stored in blocks the collection allocates in bulk, from small to large
-        (and a text larger than any block): all keep their texts after the originals are gone,
-        and the objects that get_collection returns keep theirs after the collection is gone."""
+        (and a text larger than any block), beside the constructor's copies, which own theirs: all
+        keep their texts as the list grows and after the originals are gone, and the objects that
+        get_collection returns keep theirs after the collection is gone."""
         sizes = [0, 1, 7, 100, 3000, 600_000, 5, 40_000, *range(0, 2000, 37)]
         made = [req(f"https://h/{i}", [("K", str(i) * (size % 50))], HTTPMETHOD.POST, chr(97 + i % 26) * size)
                 for i, size in enumerate(sizes)]
         expected = [r.get_request_command() for r in made]
-        collection = TavrelCollection()
+        collection = TavrelCollection(made[:9])  # records of their own, moved as the list grows
+        expected = expected[:9] + expected
         for request in made:
             collection.add_request(request)
         del made, request

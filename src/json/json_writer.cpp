@@ -546,7 +546,7 @@ char* write_value(const JsonValue& value, char* out, HighBits& highs, Room& room
     switch (value.kind()) {
         case JsonKind::Null: return put(room.ensure(out, 4), "null");
         case JsonKind::Bool: {
-            const std::string_view literal = value.as_bool() ? "true" : "false";
+            const std::string_view literal = value.as_bool() ? std::string_view("true") : std::string_view("false");
             return put(room.ensure(out, literal.size()), literal);
         }
         case JsonKind::Number: {

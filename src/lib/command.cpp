@@ -327,7 +327,7 @@ constexpr std::string_view kEscapedBackslash = "'\\\\'";
 template <class Sink>
 void put_single_quoted(Sink& sink, std::string_view text, unsigned classes) {
     if (!(classes & (kQuote | kBackslash))) return sink.put(text);
-    const std::string_view specials = classes & kBackslash ? "'\\" : "'";
+    const std::string_view specials = classes & kBackslash ? std::string_view("'\\") : std::string_view("'");
     std::size_t done = 0;  // text before this is written
     for (std::size_t i = text.find_first_of(specials); i != std::string_view::npos;
          i = text.find_first_of(specials, i + 1)) {
@@ -442,7 +442,7 @@ TAVREL_INLINE void put_header(Sink& sink, HeaderView header, unsigned classes) {
         return;
     }
     const bool blank = classes & kBlankValue;
-    const std::string_view separator = blank ? ";" : ": ";
+    const std::string_view separator = blank ? std::string_view(";") : std::string_view(": ");
     const std::string_view value = blank ? std::string_view() : header.value;
     if (classes & kEscaped) {
         // No header holds a line feed; its key is not empty, so the format starts with it.
@@ -470,7 +470,7 @@ TAVREL_INLINE void put_header(Sink& sink, HeaderView header, unsigned classes) {
 // The body's words: -d would read "@name" as the name of a local file to send.
 template <class Sink>
 TAVREL_INLINE void put_body(Sink& sink, std::string_view body, unsigned classes) {
-    sink.put(body.starts_with('@') ? " --data-raw " : " -d ");
+    sink.put(body.starts_with('@') ? std::string_view(" --data-raw ") : std::string_view(" -d "));
     if (classes & kEscaped) {
         put_printf(sink, body);
     } else {
