@@ -385,7 +385,10 @@ DEVICE_ATTRIBUTES = b"\x1b[?62;22c"
 ASK_BRACKETS = b"\x1b[?2004h"
 # How each shell is started interactively without the user's rc files.
 INTERACTIVE = {"bash": ["bash", "--norc", "--noprofile", "-i"], "zsh": ["zsh", "-f", "-i"], "mksh": ["mksh", "-i"],
-               "busybox sh": ["busybox", "sh", "-i"], "dash": ["dash", "-i"],
+               "busybox sh": ["busybox", "sh", "-i"], "dash": ["dash", "-i"], "ksh93": ["ksh93", "-i"],
+               # yash as Debian starts it without a ~/.yashrc: its sample settings, with their
+               # line editor and a prompt of their own in YASH_PS1, which PastedShell replaces.
+               "yash": ["yash", "-i"], "posh": ["posh", "-i"],
                "fish": ["fish", "--no-config", "--private", "-i"]}
 
 
@@ -442,7 +445,7 @@ class PastedShell:
             lines = ["function fish_prompt; printf '%s' '$ '; end; set -g n " + str(self.count),
                      f"function curl; set -g n (math $n + 1); printf '%s\\0' $argv >'{words}/'$n; end"]
         else:
-            lines = [f"PS1='$ '; n={self.count}",
+            lines = [f"PS1='$ '; YASH_PS1='$ '; n={self.count}",
                      f"curl() {{ n=$((n+1)); printf '%s\\0' \"$@\" >'{words}/'$n; }}"]
         for line in [*lines, *self.setup]:
             self.type(line)

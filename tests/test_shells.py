@@ -58,6 +58,9 @@ TERMINALS = {
     "mksh": ("mksh", [], False),
     "busybox sh": ("busybox sh", [], False),
     "dash": ("dash", [], False),
+    "ksh93": ("ksh93", [], False),
+    "yash": ("yash", [], False),
+    "posh": ("posh", [], False),
     "fish": ("fish", ["__fish_config_interactive"], True),
     "fish, bracketed paste off": ("fish", [], False),
 }
