@@ -185,10 +185,12 @@ bench-callgrind: $(VENV)/.installed $(PORTABLE_VENV)/.installed $(FLOORS) \
 	  $(if $(filter 0,$(CALLGRIND_AARCH64)),,--aarch64 $$(ls -t $(CALLGRIND_WHEEL) | head -1))
 
 # What the aarch64 counts need on the host: qemu-user registered (host-deps), Debian's aarch64
-# cross gcc for the floors, and the cp313 aarch64 wheel, made by make wheel when it is missing or
+# cross gcc and C library headers for the floors (gcc only recommends the headers; without them
+# it reads the host's), and the cp313 aarch64 wheel, made by make wheel when it is missing or
 # older than the tree.
 callgrind-aarch64: host-deps
-	tools/system-deps.sh aarch64-linux-gnu-gcc:gcc-aarch64-linux-gnu
+	tools/system-deps.sh aarch64-linux-gnu-gcc:gcc-aarch64-linux-gnu \
+	  /usr/aarch64-linux-gnu/include/stdio.h:libc6-dev-arm64-cross
 	@wheel=$$(ls -t $(CALLGRIND_WHEEL) 2>/dev/null | head -1); \
 	  [ -n "$$wheel" ] && [ -z "$$(find $(SOURCES) -newer "$$wheel" | head -1)" ] || \
 	  { echo "making the cp313 aarch64 wheel"; $(MAKE) wheel WHEEL_VERSION=3.13 WHEEL_ARCH=aarch64; }
